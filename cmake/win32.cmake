@@ -1,0 +1,21 @@
+# The real product: a PE32 console program for Windows 9x and NT.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+set(WIN32_COMPILE_OPTIONS ${PRODUCT_WARNINGS} -Werror -O2 -fno-exceptions -fno-rtti -march=i586
+    -fno-asynchronous-unwind-tables)
+# The 9x loader is reported to reject dynamic-base and NX-compatible images.
+set(WIN32_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -Wl,--disable-dynamicbase,--disable-nxcompat
+    -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
+    -Wl,--major-os-version,4,--minor-os-version,0)
+
+add_executable(VorlaxClean ${PRODUCT_SOURCES})
+target_include_directories(VorlaxClean PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(VorlaxClean PRIVATE ${WIN32_COMPILE_OPTIONS})
+target_link_options(VorlaxClean PRIVATE ${WIN32_LINK_OPTIONS})
+target_link_libraries(VorlaxClean PRIVATE advapi32)
+
+# Windows-side test programs (samples, helpers that hold files open) live in tools/ and tests/.
+file(GLOB WIN32_TOOL_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*/win32.cmake
+     ${CMAKE_SOURCE_DIR}/tests/*/win32.cmake)
+foreach(f ${WIN32_TOOL_CMAKE})
+  include(${f})
+endforeach()

@@ -1,0 +1,43 @@
+// In-memory model of an INI file that keeps the layout of every line it does not change.
+#ifndef VORLAX_FILEOPS_INI_FILE_H
+#define VORLAX_FILEOPS_INI_FILE_H
+
+struct IniEntry {
+  IniEntry* next;
+  char* key;    // NULL for a raw line
+  char* value;  // the whole line for a raw line
+  signed char leadingBlanks;
+  signed char blanksBeforeEquals;
+  signed char blanksAfterEquals;
+};
+
+struct IniSection {
+  IniSection* next;
+  char* name;  // NULL for the global section
+  IniEntry* entries;
+};
+
+class IniFile {
+ public:
+  IniFile();
+  ~IniFile();
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+
+  // 0 when read, 1 when the file cannot be opened (the model is then empty).
+  int Load(const char* path);
+  // 0 when the file could be opened for writing, 1 when not.
+  int Save(const char* path);
+  // Replaces the value of the occurrence-th key in section, or appends; a NULL value deletes
+  // the entry, a NULL key the section.
+  void SetEntry(const char* section, const char* key, const char* value, int occurrence);
+  void Clear();
+
+  IniSection* globalSection;
+  IniSection* sections;
+
+  IniSection* FindSection(const char* name, IniSection** predecessor) const;
+  static IniEntry* FindEntry(IniEntry* entries, const char* key, int occurrence, IniEntry** predecessor);
+};
+
+#endif

@@ -1,0 +1,3 @@
+// Placeholder until protection control lands.
+#include "protection/protection.h"
+void SetRealTimeProtection(int) {}

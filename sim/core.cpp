@@ -1,0 +1,604 @@
+// The simulated machine's core: reset, faults, handles, version, token, directories, console,
+// clock, heap, process start and the C runtime's own helpers.
+#include <ctype.h>
+#include <errno.h>
+#include <stdarg.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/internal.h"
+
+// The real allocator, for the sim's own use and behind the product's malloc.
+#undef malloc
+#undef calloc
+#undef free
+#undef printf
+
+namespace sim {
+namespace internal {
+
+namespace {
+
+std::vector<void (*)()>& Hooks() {
+  static std::vector<void (*)()> hooks;
+  return hooks;
+}
+
+struct NamedFault {
+  long nth;
+  bool persistent;
+  DWORD error;
+  long calls;
+};
+
+struct FaultState {
+  std::map<std::string, NamedFault> named;
+  long counts[kFaultClassCount] = {};
+  long sweepNth[kFaultClassCount] = {};
+  bool sweepPersistent[kFaultClassCount] = {};
+  bool fired = false;
+};
+FaultState g_faults;
+
+std::map<uintptr_t, std::unique_ptr<HandleObject>> g_handles;
+uintptr_t g_nextHandle = 0x100;
+
+}  // namespace
+
+ResetHook::ResetHook(void (*fn)()) { Hooks().push_back(fn); }
+
+void RunResetHooks() {
+  for (void (*fn)() : Hooks()) fn();
+}
+
+bool Fault(FaultClass cls, const char* api, DWORD fallbackError) {
+  long n = ++g_faults.counts[cls];
+  bool fail = false;
+  DWORD error = fallbackError;
+  auto it = g_faults.named.find(api);
+  if (it != g_faults.named.end()) {
+    NamedFault& f = it->second;
+    ++f.calls;
+    if (f.calls == f.nth || (f.persistent && f.calls > f.nth)) {
+      fail = true;
+      if (f.error != 0) error = f.error;
+    }
+  }
+  long nth = g_faults.sweepNth[cls];
+  if (nth > 0 && (n == nth || (g_faults.sweepPersistent[cls] && n > nth))) fail = true;
+  if (fail) {
+    g_faults.fired = true;
+    SetLastError(error);
+  }
+  return fail;
+}
+
+HANDLE AddHandle(std::unique_ptr<HandleObject> object) {
+  uintptr_t value = g_nextHandle;
+  g_nextHandle += 4;
+  g_handles[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+HandleObject* FindHandle(HANDLE handle) {
+  auto it = g_handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == g_handles.end() ? nullptr : it->second.get();
+}
+
+bool RemoveHandle(HANDLE handle) { return g_handles.erase(reinterpret_cast<uintptr_t>(handle)) == 1; }
+
+std::string Upper(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+int ErrnoFromWin32(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case 15:   // ERROR_INVALID_DRIVE
+    case 18:   // ERROR_NO_MORE_FILES
+    case 53:   // ERROR_BAD_NETPATH
+    case 123:  // ERROR_INVALID_NAME
+    case 161:  // ERROR_BAD_PATHNAME
+    case 206:  // ERROR_FILENAME_EXCED_RANGE
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case 65:   // ERROR_NETWORK_ACCESS_DENIED
+    case 82:   // ERROR_CANNOT_MAKE
+    case ERROR_DIR_NOT_EMPTY:
+      return EACCES;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case 14:  // ERROR_OUTOFMEMORY
+      return ENOMEM;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case 17:  // ERROR_NOT_SAME_DEVICE
+      return EXDEV;
+    default:
+      if (error >= 19 && error <= 36) return EACCES;  // write protect .. sharing buffer exceeded
+      return EINVAL;
+  }
+}
+
+}  // namespace internal
+
+using namespace internal;
+
+// ---------------------------------------------------------------- state of the core areas
+namespace {
+
+struct CoreState {
+  DWORD lastError = 0;
+  DWORD platformId = VER_PLATFORM_WIN32_NT;
+  DWORD major = 5, minor = 1, build = 2600;
+  AdminMode admin = kAdminMember;
+  std::string windowsDir = "C:\\windows";
+  std::string systemDir = "C:\\windows\\system32";
+  std::string modulePath = "C:\\vctool\\VorlaxClean.exe";
+  std::string console;
+  bool echo = false;
+  std::string keys;
+  std::vector<DWORD> keyReadTimes;
+  std::vector<std::string> debug;
+  DWORD clock = 1000000;
+  std::vector<StartedProcess> started;
+  bool failStart = false;
+  int extraGroups = 0;
+};
+CoreState g_core;
+
+void ResetCore() { g_core = CoreState(); }
+ResetHook g_coreHook(&ResetCore);
+
+// A SID as the sim hands it out: authority and sub-authorities.
+struct SimSid {
+  BYTE authority[6];
+  BYTE count;
+  DWORD sub[8];
+};
+
+struct TokenObject : HandleObject {
+  const char* Kind() const override { return "token"; }
+  DWORD access = 0;
+};
+
+struct EventObject : HandleObject {
+  const char* Kind() const override { return "event"; }
+  bool manualReset = false;
+  bool signalled = false;
+};
+
+SimSid g_adminSid = {{0, 0, 0, 0, 0, 5}, 2, {32, 544}};
+SimSid g_usersSid = {{0, 0, 0, 0, 0, 5}, 2, {32, 545}};
+SimSid g_everyoneSid = {{0, 0, 0, 0, 0, 1}, 1, {0}};
+
+}  // namespace
+
+namespace internal {
+void AdvanceClock(DWORD milliseconds) { g_core.clock += milliseconds; }
+bool IsNtFamily() { return g_core.platformId == VER_PLATFORM_WIN32_NT; }
+std::string WindowsDirectory() { return g_core.windowsDir; }
+}  // namespace internal
+
+// ---------------------------------------------------------------- test-facing API
+void Reset() {
+  g_faults = FaultState();
+  g_handles.clear();
+  g_nextHandle = 0x100;
+  RunResetHooks();
+}
+
+const char* FaultClassName(FaultClass cls) {
+  static const char* const names[] = {"alloc", "file", "registry", "process", "device"};
+  return cls < kFaultClassCount ? names[cls] : "?";
+}
+
+void FailApi(const std::string& api, long nth, bool persistent, DWORD error) {
+  g_faults.named[api] = NamedFault{nth, persistent, error, 0};
+}
+
+void SetSweepFault(FaultClass cls, long nth, bool persistent) {
+  g_faults.sweepNth[cls] = nth;
+  g_faults.sweepPersistent[cls] = persistent;
+}
+
+long FaultCallCount(FaultClass cls) { return g_faults.counts[cls]; }
+bool FaultFired() { return g_faults.fired; }
+
+void SetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build) {
+  g_core.platformId = platformId;
+  g_core.major = major;
+  g_core.minor = minor;
+  g_core.build = build;
+}
+void SetWindows98() { SetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222); }
+void SetWindowsNt() { SetVersion(VER_PLATFORM_WIN32_NT, 5, 1, 2600); }
+void SetAdmin(AdminMode mode) { g_core.admin = mode; }
+void SetExtraTokenGroups(int count) { g_core.extraGroups = count; }
+void SetWindowsDirectory(const std::string& path) { g_core.windowsDir = path; }
+void SetSystemDirectory(const std::string& path) { g_core.systemDir = path; }
+void SetModulePath(const std::string& path) { g_core.modulePath = path; }
+
+const std::string& ConsoleOutput() { return g_core.console; }
+void SetConsoleEcho(bool echo) { g_core.echo = echo; }
+void PushKeys(const std::string& keys) { g_core.keys += keys; }
+int KeyReads() { return static_cast<int>(g_core.keyReadTimes.size()); }
+DWORD KeyReadTime(int index) { return g_core.keyReadTimes.at(static_cast<size_t>(index)); }
+const std::vector<std::string>& DebugOutput() { return g_core.debug; }
+DWORD Now() { return g_core.clock; }
+const std::vector<StartedProcess>& StartedProcesses() { return g_core.started; }
+void FailProcessStart(bool fail) { g_core.failStart = fail; }
+
+int OpenHandleCount() { return static_cast<int>(g_handles.size()); }
+
+}  // namespace sim
+
+using namespace sim;
+using namespace sim::internal;
+
+// ---------------------------------------------------------------- Win32: base
+DWORD GetLastError(void) { return g_core.lastError; }
+void SetLastError(DWORD error) { g_core.lastError = error; }
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == GetCurrentProcess()) return TRUE;
+  if (Fault(kFaultProcess, "CloseHandle", ERROR_INVALID_HANDLE)) {
+    // The handle is gone all the same, as on Windows when closing reports an error.
+    RemoveHandle(handle);
+    return FALSE;
+  }
+  if (!RemoveHandle(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL GetVersionExA(LPOSVERSIONINFOA info) {
+  if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (Fault(kFaultProcess, "GetVersionExA", ERROR_INVALID_PARAMETER)) return FALSE;
+  info->dwMajorVersion = g_core.major;
+  info->dwMinorVersion = g_core.minor;
+  info->dwBuildNumber = g_core.build;
+  info->dwPlatformId = g_core.platformId;
+  memset(info->szCSDVersion, 0, sizeof(info->szCSDVersion));
+  return TRUE;
+}
+
+DWORD GetTickCount(void) { return g_core.clock; }
+void Sleep(DWORD milliseconds) { g_core.clock += milliseconds; }
+
+static UINT CopyDirectory(const std::string& dir, LPSTR buffer, UINT size) {
+  // As Windows: the length without the terminator when it fits, else the size needed.
+  if (dir.size() + 1 > size) return static_cast<UINT>(dir.size() + 1);
+  memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return static_cast<UINT>(dir.size());
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+  if (Fault(kFaultFile, "GetWindowsDirectoryA", ERROR_INVALID_PARAMETER)) return 0;
+  return CopyDirectory(g_core.windowsDir, buffer, size);
+}
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  if (Fault(kFaultFile, "GetSystemDirectoryA", ERROR_INVALID_PARAMETER)) return 0;
+  return CopyDirectory(g_core.systemDir, buffer, size);
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+  (void)module;
+  if (size == 0) return 0;
+  if (Fault(kFaultFile, "GetModuleFileNameA", ERROR_INVALID_PARAMETER)) return 0;
+  const std::string& path = g_core.modulePath;
+  if (path.size() + 1 > size) {
+    // Windows XP: truncated, terminated, ERROR_INSUFFICIENT_BUFFER, returns size.
+    memcpy(buffer, path.c_str(), size - 1);
+    buffer[size - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  memcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+void OutputDebugStringA(LPCSTR text) { g_core.debug.push_back(text ? text : ""); }
+
+void GetSystemInfo(LPSYSTEM_INFO info) {
+  memset(info, 0, sizeof(*info));
+  info->u.s.wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
+  info->dwPageSize = 4096;
+  info->dwNumberOfProcessors = 1;
+  info->dwProcessorType = PROCESSOR_INTEL_PENTIUM;
+  info->dwAllocationGranularity = 65536;
+  info->wProcessorLevel = 6;
+}
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
+  memset(section, 0, sizeof(*section));
+  section->LockCount = -1;
+  section->Initialized = 1;
+}
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+  if (!section->Initialized) abort();  // entering an uninitialised section is a product bug
+  ++section->RecursionCount;
+}
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+  if (!section->Initialized || section->RecursionCount <= 0) abort();
+  --section->RecursionCount;
+}
+void DeleteCriticalSection(LPCRITICAL_SECTION section) { section->Initialized = 0; }
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name) {
+  (void)attributes;
+  (void)name;
+  if (Fault(kFaultDevice, "CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) return nullptr;
+  auto event = std::make_unique<EventObject>();
+  event->manualReset = manualReset != 0;
+  event->signalled = initialState != 0;
+  return AddHandle(std::move(event));
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  EventObject* event = FindHandleAs<EventObject>(handle);
+  if (event == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (event->signalled) return WAIT_OBJECT_0;
+  if (milliseconds != INFINITE) g_core.clock += milliseconds;
+  return WAIT_TIMEOUT;
+}
+
+HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+DWORD GetCurrentProcessId(void) { return 0x7A0; }
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                    LPVOID environment, LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                    LPPROCESS_INFORMATION processInformation) {
+  (void)processAttributes;
+  (void)threadAttributes;
+  (void)inheritHandles;
+  (void)environment;
+  (void)currentDirectory;
+  StartedProcess p;
+  p.application = applicationName ? applicationName : "";
+  p.commandLine = commandLine ? commandLine : "";
+  p.flags = creationFlags;
+  p.startupInfoSize = startupInfo ? startupInfo->cb : 0;
+  p.startupInfoZeroed = false;
+  if (startupInfo != nullptr) {
+    STARTUPINFOA zero;
+    memset(&zero, 0, sizeof(zero));
+    zero.cb = startupInfo->cb;
+    p.startupInfoZeroed = memcmp(&zero, startupInfo, sizeof(zero)) == 0;
+  }
+  p.time = g_core.clock;
+  if (g_core.failStart || Fault(kFaultProcess, "CreateProcessA", ERROR_FILE_NOT_FOUND)) return FALSE;
+  g_core.started.push_back(p);
+  if (processInformation != nullptr) {
+    // The sim gives no real handles for the started program; the caller may close these.
+    processInformation->hProcess = AddHandle(std::make_unique<EventObject>());
+    processInformation->hThread = AddHandle(std::make_unique<EventObject>());
+    processInformation->dwProcessId = 0x900 + static_cast<DWORD>(g_core.started.size()) * 4;
+    processInformation->dwThreadId = processInformation->dwProcessId + 1;
+  }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- Win32: token
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  (void)process;
+  if (Fault(kFaultProcess, "OpenProcessToken", ERROR_ACCESS_DENIED)) return FALSE;
+  auto object = std::make_unique<TokenObject>();
+  object->access = access;
+  *token = AddHandle(std::move(object));
+  return TRUE;
+}
+
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                         PDWORD returnLength) {
+  if (FindHandleAs<TokenObject>(token) == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (infoClass != TokenGroups) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (Fault(kFaultProcess, "GetTokenInformation", ERROR_ACCESS_DENIED)) return FALSE;
+  // Groups of a typical interactive logon; enough of them that the first 1024-byte query is
+  // too small only when a test asks for many.
+  std::vector<std::pair<SimSid*, DWORD>> groups;
+  groups.push_back({&g_everyoneSid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_ENABLED_BY_DEFAULT});
+  if (g_core.admin == kAdminMember)
+    groups.push_back({&g_adminSid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_ENABLED_BY_DEFAULT});
+  else if (g_core.admin == kAdminDenyOnly)
+    groups.push_back({&g_adminSid, SE_GROUP_USE_FOR_DENY_ONLY});
+  groups.push_back({&g_usersSid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_ENABLED_BY_DEFAULT});
+  for (int i = 0; i < g_core.extraGroups; ++i)
+    groups.push_back({&g_usersSid, SE_GROUP_ENABLED});
+  size_t header = offsetof(TOKEN_GROUPS, Groups) + groups.size() * sizeof(SID_AND_ATTRIBUTES);
+  size_t needed = header + groups.size() * sizeof(SimSid);
+  if (returnLength) *returnLength = static_cast<DWORD>(needed);
+  if (length < needed || info == nullptr) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  TOKEN_GROUPS* out = static_cast<TOKEN_GROUPS*>(info);
+  out->GroupCount = static_cast<DWORD>(groups.size());
+  SimSid* sids = reinterpret_cast<SimSid*>(static_cast<BYTE*>(info) + header);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    sids[i] = *groups[i].first;
+    out->Groups[i].Sid = &sids[i];
+    out->Groups[i].Attributes = groups[i].second;
+  }
+  SetLastError(0);
+  return TRUE;
+}
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAuthorityCount, DWORD s0, DWORD s1,
+                              DWORD s2, DWORD s3, DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID* sid) {
+  if (subAuthorityCount == 0 || subAuthorityCount > 8) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (Fault(kFaultAlloc, "AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY)) return FALSE;
+  SimSid* out = static_cast<SimSid*>(::malloc(sizeof(SimSid)));
+  memset(out, 0, sizeof(*out));
+  memcpy(out->authority, authority->Value, 6);
+  out->count = subAuthorityCount;
+  DWORD subs[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+  memcpy(out->sub, subs, sizeof(DWORD) * subAuthorityCount);
+  *sid = out;
+  return TRUE;
+}
+
+BOOL EqualSid(PSID a, PSID b) {
+  const SimSid* x = static_cast<const SimSid*>(a);
+  const SimSid* y = static_cast<const SimSid*>(b);
+  if (memcmp(x->authority, y->authority, 6) != 0 || x->count != y->count) return FALSE;
+  return memcmp(x->sub, y->sub, sizeof(DWORD) * x->count) == 0;
+}
+
+PVOID FreeSid(PSID sid) {
+  ::free(sid);
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- C runtime
+int _getch(void) {
+  g_core.keyReadTimes.push_back(g_core.clock);
+  if (g_core.keys.empty()) return -1;
+  int c = static_cast<unsigned char>(g_core.keys[0]);
+  g_core.keys.erase(0, 1);
+  return c;
+}
+
+int _stricmp(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    int x = tolower(static_cast<unsigned char>(*a));
+    int y = tolower(static_cast<unsigned char>(*b));
+    if (x != y || x == 0) return x - y;
+  }
+}
+
+int _strnicmp(const char* a, const char* b, size_t count) {
+  for (; count > 0; --count, ++a, ++b) {
+    int x = tolower(static_cast<unsigned char>(*a));
+    int y = tolower(static_cast<unsigned char>(*b));
+    if (x != y || x == 0) return x - y;
+  }
+  return 0;
+}
+
+char* _strdup(const char* text) {
+  size_t n = strlen(text) + 1;
+  char* copy = static_cast<char*>(SimMalloc(n));
+  if (copy != nullptr) memcpy(copy, text, n);
+  return copy;
+}
+
+void _splitpath(const char* path, char* drive, char* dir, char* fname, char* ext) {
+  // As MSVCRT: drive "X:", directory up to and with the last slash, name, extension from the
+  // last dot of the name. Parts longer than their _MAX_ sizes are cut.
+  const char* p = path;
+  if (drive) drive[0] = '\0';
+  if (p[0] != '\0' && p[1] == ':') {
+    if (drive) {
+      drive[0] = p[0];
+      drive[1] = ':';
+      drive[2] = '\0';
+    }
+    p += 2;
+  }
+  const char* lastSlash = nullptr;
+  const char* lastDot = nullptr;
+  for (const char* q = p; *q; ++q) {
+    if (*q == '\\' || *q == '/') lastSlash = q;
+    else if (*q == '.') lastDot = q;
+  }
+  const char* nameStart = lastSlash ? lastSlash + 1 : p;
+  if (lastDot != nullptr && lastDot < nameStart) lastDot = nullptr;
+  auto copyPart = [](char* out, const char* from, const char* to, size_t cap) {
+    if (out == nullptr) return;
+    size_t n = static_cast<size_t>(to - from);
+    if (n >= cap) n = cap - 1;
+    memcpy(out, from, n);
+    out[n] = '\0';
+  };
+  copyPart(dir, p, nameStart, _MAX_DIR);
+  const char* nameEnd = lastDot ? lastDot : nameStart + strlen(nameStart);
+  copyPart(fname, nameStart, nameEnd, _MAX_FNAME);
+  copyPart(ext, nameEnd, nameEnd + strlen(nameEnd), _MAX_EXT);
+}
+
+int _vsnprintf(char* buffer, size_t count, const char* format, va_list args) {
+  // MSVCRT: -1 when the text does not fit, and then no terminator is guaranteed.
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) return -1;
+  if (static_cast<size_t>(n) < count) {
+    vsnprintf(buffer, count, format, args);
+    return n;
+  }
+  if (count > 0) {
+    std::vector<char> tmp(static_cast<size_t>(n) + 1);
+    vsnprintf(tmp.data(), tmp.size(), format, args);
+    memcpy(buffer, tmp.data(), count);  // no terminator, as MSVCRT
+  }
+  return -1;
+}
+
+int SimPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n < 0) {
+    va_end(args);
+    return n;
+  }
+  std::vector<char> text(static_cast<size_t>(n) + 1);
+  vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  // Standard output of a Windows console program is in text mode.
+  for (int i = 0; i < n; ++i) {
+    if (text[static_cast<size_t>(i)] == '\n') g_core.console += '\r';
+    g_core.console += text[static_cast<size_t>(i)];
+  }
+  if (g_core.echo) fwrite(text.data(), 1, static_cast<size_t>(n), stdout);
+  return n;
+}
+
+void* SimMalloc(size_t size) {
+  if (Fault(kFaultAlloc, "malloc", ERROR_NOT_ENOUGH_MEMORY)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return ::malloc(size == 0 ? 1 : size);
+}
+
+void* SimCalloc(size_t count, size_t size) {
+  if (Fault(kFaultAlloc, "calloc", ERROR_NOT_ENOUGH_MEMORY)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  return ::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+}
+
+void SimFree(void* block) { ::free(block); }

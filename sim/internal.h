@@ -1,0 +1,52 @@
+// Shared plumbing of the simulated machine's areas. Not for tests.
+#ifndef VORLAX_SIM_INTERNAL_H
+#define VORLAX_SIM_INTERNAL_H
+
+#include <memory>
+#include <string>
+
+#include "sim/sim.h"
+
+namespace sim {
+namespace internal {
+
+// Each area registers a function that brings it back to the fresh machine.
+struct ResetHook {
+  explicit ResetHook(void (*fn)());
+};
+void RunResetHooks();
+
+// Counts one call of class cls to api and answers whether it must fail. On a failure the
+// last error is set to the fault's error or to fallbackError.
+bool Fault(FaultClass cls, const char* api, DWORD fallbackError);
+
+// Handle table shared by every kind of object.
+struct HandleObject {
+  virtual ~HandleObject() {}
+  virtual const char* Kind() const = 0;
+};
+HANDLE AddHandle(std::unique_ptr<HandleObject> object);
+HandleObject* FindHandle(HANDLE handle);
+template <class T>
+T* FindHandleAs(HANDLE handle) {
+  return dynamic_cast<T*>(FindHandle(handle));
+}
+bool RemoveHandle(HANDLE handle);
+
+// Upper-case ASCII copy, for case-insensitive names.
+std::string Upper(const std::string& text);
+
+// MSVCRT's mapping of a Win32 error to errno.
+int ErrnoFromWin32(DWORD error);
+
+// Clock.
+void AdvanceClock(DWORD milliseconds);
+
+// Platform and directories (set by tests; read by several areas).
+bool IsNtFamily();
+std::string WindowsDirectory();
+
+}  // namespace internal
+}  // namespace sim
+
+#endif
