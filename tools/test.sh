@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds both programs and runs every test: unit tests, scenarios on the simulated machine,
+# the fuzz corpora, the independent detector check and, where Wine runs, the scenarios on
+# the real executable.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+
+jobs=$(nproc)
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C build/win32
+cmake -S . -B build/host -G Ninja -DVORLAX_WIN32_DIR="$PWD/build/win32" >/dev/null
+ninja -C build/host
+ctest --test-dir build/host -j"$jobs" --output-on-failure
