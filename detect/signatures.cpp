@@ -29,9 +29,8 @@ int CheckFileSignatures(const char* fileName, const SignatureEntry* table, int32
   for (int32_t index = 0; table[index].length != 0; ++index) {
     const SignatureEntry* row = &table[index];
 
-    // The offset is at most 4 GB - 1 but the low part is signed: pass its bit pattern, no high
-    // part, as the call documents for offsets below 2 GB; INVALID_SET_FILE_POINTER then only
-    // reports a failure, never a legitimate position.
+    // Without a high part the distance is a signed 32-bit value: an offset of 2 GB or more
+    // fails like any other seek. Below that, INVALID_SET_FILE_POINTER only means failure.
     DWORD position = SetFilePointer(file, (LONG)row->offset, NULL, FILE_BEGIN);
     if (position == INVALID_SET_FILE_POINTER) {
       printf("seek failed\n");

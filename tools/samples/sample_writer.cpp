@@ -109,4 +109,10 @@ std::string MakeNearMiss(uint32_t crc, size_t size, uint32_t seed) {
   return bytes;
 }
 
+std::string StampNearMiss(const std::string& base, uint32_t crc) {
+  std::string bytes = StampSample(base, crc);
+  bytes[kPatchOffset] = static_cast<char>(bytes[kPatchOffset] ^ 0x01);
+  return bytes;
+}
+
 }  // namespace samples

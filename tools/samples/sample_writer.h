@@ -22,6 +22,9 @@ std::string MakeSample(uint32_t crc, size_t size = 8192, uint32_t seed = 1);
 std::string StampSample(const std::string& base, uint32_t crc);
 // A sample with one bit of the range flipped: it never matches.
 std::string MakeNearMiss(uint32_t crc, size_t size = 8192, uint32_t seed = 1);
+// base stamped for crc, then one bit of the four stamped bytes flipped: it never matches, and
+// it differs from base only where StampSample writes (bytes 4096..4099).
+std::string StampNearMiss(const std::string& base, uint32_t crc);
 // Ordinary content of size bytes from seed (no particular CRC).
 std::string MakePlain(size_t size, uint32_t seed = 1);
 

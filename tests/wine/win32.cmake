@@ -1,0 +1,6 @@
+# detect_probe.exe: the product's signature check (its own sources) as a small Windows program.
+add_executable(detect_probe ${CMAKE_SOURCE_DIR}/tests/wine/detect_probe.cpp
+               ${CMAKE_SOURCE_DIR}/detect/crc32.cpp ${CMAKE_SOURCE_DIR}/detect/signatures.cpp)
+target_include_directories(detect_probe PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(detect_probe PRIVATE ${WIN32_COMPILE_OPTIONS})
+target_link_options(detect_probe PRIVATE ${WIN32_LINK_OPTIONS})
