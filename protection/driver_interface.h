@@ -36,6 +36,11 @@
 // the stated input length covers the identifier and its NUL only.
 #define VG_SETTING_ID "1.3.6.1.4.1.7264.12.1.111.2.10"
 #define VG_SETTING_REQUEST_SIZE 256
+#define VG_SETTING_REQUEST_LENGTH (sizeof(VG_SETTING_ID))  // 31: the identifier and its NUL
+#define VG_SETTING_VALUE_OFFSET (sizeof(VG_SETTING_ID))    // the 32-bit value follows the NUL
+
+// NT handshake: the state read back is a 16-bit word, preset so that a driver that writes
+// nothing answers neither 0 nor 1.
 #define VG_HANDSHAKE_REPLY_PRESET 0xABCDu
 
 #endif

@@ -1,3 +1,0 @@
-// Placeholder until protection control lands.
-#include "protection/protection.h"
-void SetRealTimeProtection(int) {}
