@@ -24,9 +24,11 @@ class IniFile {
   IniFile(const IniFile&) = delete;
   IniFile& operator=(const IniFile&) = delete;
 
-  // 0 when read, 1 when the file cannot be opened (the model is then empty).
+  // 0 when read, 1 when the file cannot be opened, 2 when it could not be read completely (out of
+  // memory or a read error); the model is empty unless the result is 0. After 2 the file must
+  // not be saved over: the model does not hold its lines.
   int Load(const char* path);
-  // 0 when the file could be opened for writing, 1 when not.
+  // 0 when the file was written, 1 when it could not be opened, written or closed.
   int Save(const char* path);
   // Replaces the value of the occurrence-th key in section, or appends; a NULL value deletes
   // the entry, a NULL key the section.
