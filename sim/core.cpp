@@ -40,9 +40,11 @@ struct FaultState {
   bool sweepPersistent[kFaultClassCount] = {};
   bool fired = false;
 };
-FaultState g_faults;
+// The machine's state is never destroyed: the trace log's root scope closes its file at process
+// exit, after static destructors may already have run, and must still find the machine there.
+FaultState& g_faults = *new FaultState;
 
-std::map<uintptr_t, std::unique_ptr<HandleObject>> g_handles;
+std::map<uintptr_t, std::unique_ptr<HandleObject>>& g_handles = *new std::map<uintptr_t, std::unique_ptr<HandleObject>>;
 uintptr_t g_nextHandle = 0x100;
 
 }  // namespace
@@ -96,34 +98,64 @@ std::string Upper(const std::string& text) {
 }
 
 int ErrnoFromWin32(DWORD error) {
+  // MSVCRT's table; every error it does not list is EINVAL.
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case 15:   // ERROR_INVALID_DRIVE
     case 18:   // ERROR_NO_MORE_FILES
     case 53:   // ERROR_BAD_NETPATH
-    case 123:  // ERROR_INVALID_NAME
+    case 67:   // ERROR_BAD_NET_NAME
     case 161:  // ERROR_BAD_PATHNAME
     case 206:  // ERROR_FILENAME_EXCED_RANGE
       return ENOENT;
     case ERROR_ACCESS_DENIED:
+    case 16:   // ERROR_CURRENT_DIRECTORY
     case 65:   // ERROR_NETWORK_ACCESS_DENIED
     case 82:   // ERROR_CANNOT_MAKE
-    case ERROR_DIR_NOT_EMPTY:
+    case 83:   // ERROR_FAIL_I24
+    case 108:  // ERROR_DRIVE_LOCKED
+    case 132:  // ERROR_SEEK_ON_DEVICE
+    case 158:  // ERROR_NOT_LOCKED
+    case 167:  // ERROR_LOCK_FAILED
       return EACCES;
+    case 4:  // ERROR_TOO_MANY_OPEN_FILES
+      return EMFILE;
     case ERROR_INVALID_HANDLE:
+    case 114:  // ERROR_INVALID_TARGET_HANDLE
+    case 130:  // ERROR_DIRECT_ACCESS_HANDLE
       return EBADF;
+    case 7:  // ERROR_ARENA_TRASHED
     case ERROR_NOT_ENOUGH_MEMORY:
-    case 14:  // ERROR_OUTOFMEMORY
+    case 9:     // ERROR_INVALID_BLOCK
+    case 1816:  // ERROR_NOT_ENOUGH_QUOTA
       return ENOMEM;
+    case 10:  // ERROR_BAD_ENVIRONMENT
+      return E2BIG;
+    case 11:  // ERROR_BAD_FORMAT
+      return ENOEXEC;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return EEXIST;
     case 17:  // ERROR_NOT_SAME_DEVICE
       return EXDEV;
+    case 89:   // ERROR_NO_PROC_SLOTS
+    case 164:  // ERROR_MAX_THRDS_REACHED
+    case 215:  // ERROR_NESTING_NOT_ALLOWED
+      return EAGAIN;
+    case 109:  // ERROR_BROKEN_PIPE
+      return EPIPE;
+    case 112:  // ERROR_DISK_FULL
+      return ENOSPC;
+    case 128:  // ERROR_WAIT_NO_CHILDREN
+    case 129:  // ERROR_CHILD_NOT_COMPLETE
+      return ECHILD;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
     default:
-      if (error >= 19 && error <= 36) return EACCES;  // write protect .. sharing buffer exceeded
-      return EINVAL;
+      if (error >= 19 && error <= 36) return EACCES;    // write protect .. sharing buffer exceeded
+      if (error >= 188 && error <= 202) return ENOEXEC;  // bad executable images
+      return EINVAL;  // ERROR_INVALID_NAME (123) among them
   }
 }
 
@@ -152,7 +184,7 @@ struct CoreState {
   bool failStart = false;
   int extraGroups = 0;
 };
-CoreState g_core;
+CoreState& g_core = *new CoreState;  // outlives static destruction, as g_faults
 
 void ResetCore() { g_core = CoreState(); }
 ResetHook g_coreHook(&ResetCore);
@@ -184,7 +216,21 @@ SimSid g_everyoneSid = {{0, 0, 0, 0, 0, 1}, 1, {0}};
 namespace internal {
 void AdvanceClock(DWORD milliseconds) { g_core.clock += milliseconds; }
 bool IsNtFamily() { return g_core.platformId == VER_PLATFORM_WIN32_NT; }
+bool HasAdminRights() { return g_core.admin == kAdminMember; }
 std::string WindowsDirectory() { return g_core.windowsDir; }
+bool IsEvent(HANDLE handle) { return FindHandleAs<EventObject>(handle) != nullptr; }
+bool SetEventState(HANDLE handle, bool signalled) {
+  EventObject* event = FindHandleAs<EventObject>(handle);
+  if (event == nullptr) return false;
+  event->signalled = signalled;
+  return true;
+}
+bool TokenAccess(HANDLE token, DWORD* access) {
+  TokenObject* object = FindHandleAs<TokenObject>(token);
+  if (object == nullptr) return false;
+  *access = object->access;
+  return true;
+}
 }  // namespace internal
 
 // ---------------------------------------------------------------- test-facing API
@@ -249,6 +295,12 @@ void SetLastError(DWORD error) { g_core.lastError = error; }
 
 BOOL CloseHandle(HANDLE handle) {
   if (handle == GetCurrentProcess()) return TRUE;
+  // Service manager handles are closed with CloseServiceHandle only.
+  HandleObject* object = FindHandle(handle);
+  if (object != nullptr && strncmp(object->Kind(), "sc", 2) == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   if (Fault(kFaultProcess, "CloseHandle", ERROR_INVALID_HANDLE)) {
     // The handle is gone all the same, as on Windows when closing reports an error.
     RemoveHandle(handle);
@@ -479,6 +531,8 @@ PVOID FreeSid(PSID sid) {
 // ---------------------------------------------------------------- C runtime
 int _getch(void) {
   g_core.keyReadTimes.push_back(g_core.clock);
+  // The user takes a moment to press the key: whatever the program does next happens later.
+  g_core.clock += 1000;
   if (g_core.keys.empty()) return -1;
   int c = static_cast<unsigned char>(g_core.keys[0]);
   g_core.keys.erase(0, 1);

@@ -52,8 +52,10 @@ ssize_t StreamRead(void* cookie, char* buffer, size_t size) {
 ssize_t StreamWrite(void* cookie, const char* buffer, size_t size) {
   Stream* s = static_cast<Stream*>(cookie);
   if (Fault(kFaultFile, "fwrite", 29 /* ERROR_WRITE_FAULT */)) {
+    // Nothing written. glibc takes -1 from a cookie writer as a huge count and reports the
+    // item as written; 0 makes fwrite return 0 items and set the error flag, as MSVCRT does.
     errno = ENOSPC;
-    return -1;
+    return 0;
   }
   std::string stored;
   stored.reserve(size + 16);

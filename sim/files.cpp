@@ -37,7 +37,8 @@ struct FileState {
   int nextOpen = 1;
   std::vector<PendingOperation> pending;
 };
-FileState g_files;
+// Never destroyed: a stream closed at process exit (the trace log's) still finds its disk.
+FileState& g_files = *new FileState;
 
 bool WantsRead(DWORD access) { return (access & (GENERIC_READ | GENERIC_ALL | GENERIC_EXECUTE | 0x1u)) != 0; }
 bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | GENERIC_ALL | 0x2u | 0x4u)) != 0; }
@@ -629,6 +630,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   if (Fault(kFaultFile, "FindFirstFileA", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
+  // The ANSI functions take at most MAX_PATH characters, terminator included.
+  if (strlen(pattern) >= MAX_PATH) {
+    SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+    return INVALID_HANDLE_VALUE;
+  }
   std::string path = pattern;
   size_t slash = path.find_last_of('\\');
   if (slash == std::string::npos) {
@@ -757,6 +763,11 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     if (!IsNtFamily()) {
       SetLastError(ERROR_INVALID_PARAMETER);  // the 9x family has no delayed operations
+      return FALSE;
+    }
+    if (!HasAdminRights()) {
+      // The list lives under HKEY_LOCAL_MACHINE, writable by administrators only.
+      SetLastError(ERROR_ACCESS_DENIED);
       return FALSE;
     }
     PendingOperation op;

@@ -44,7 +44,16 @@ void AdvanceClock(DWORD milliseconds);
 
 // Platform and directories (set by tests; read by several areas).
 bool IsNtFamily();
+// The token's Administrators group is enabled (not absent, not deny-only).
+bool HasAdminRights();
 std::string WindowsDirectory();
+// The access a token handle was opened with; false when the handle is no token.
+bool TokenAccess(HANDLE token, DWORD* access);
+
+// Events (CreateEventA): whether a handle is one, and setting its state as a completing
+// request does. False for a handle that is not an event.
+bool IsEvent(HANDLE handle);
+bool SetEventState(HANDLE handle, bool signalled);
 
 }  // namespace internal
 }  // namespace sim

@@ -97,7 +97,10 @@ void OpenTraceFile(const char* path, const char* mode) {
     // A bare file name lies beside the executable.
     char module[MAX_PATH];
     DWORD got = GetModuleFileNameA(NULL, module, MAX_PATH);
-    if (got > 0 && got < MAX_PATH) {
+    // A cut executable path (the whole buffer used) has no room left for the name either; the
+    // name alone would land in whatever the current directory is.
+    if (got >= MAX_PATH) return;
+    if (got > 0) {
       module[got] = '\0';
       char* lastSlash = strrchr(module, '\\');
       if (lastSlash != NULL) {
