@@ -4,7 +4,7 @@
 set -euo pipefail
 
 need_apt=0
-for t in cmake g++ clang-14 i686-w64-mingw32-g++ wine yara ninja; do
+for t in cmake g++ clang-14 i686-w64-mingw32-g++ wine yara ninja qemu-i386-static; do
   command -v "$t" >/dev/null 2>&1 || need_apt=1
 done
 for f in /usr/include/gtest/gtest.h /usr/include/benchmark/benchmark.h \
@@ -16,7 +16,7 @@ done
 dpkg -s wine32:i386 >/dev/null 2>&1 || need_apt=1
 
 if [ "$need_apt" = 0 ]; then
-  exit 0
+  WINE_ENABLE_QUICK=1 exec bash "$(dirname "$0")/wine-enable.sh"
 fi
 
 export DEBIAN_FRONTEND=noninteractive
@@ -36,4 +36,7 @@ apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev libyaml-cpp-dev zlib1g-dev \
   python3 python3-yaml yara \
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 \
-  wine wine32:i386 >/dev/null
+  wine wine32:i386 qemu-user-static >/dev/null
+
+# Where the kernel runs no 32-bit programs, 32-bit Wine runs through qemu-user.
+WINE_ENABLE_QUICK=1 exec bash "$(dirname "$0")/wine-enable.sh"
