@@ -7,7 +7,9 @@ set(WIN32_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -Wl,--disable-dy
     -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
     -Wl,--major-os-version,4,--minor-os-version,0)
 
-add_executable(VorlaxClean ${PRODUCT_SOURCES})
+# Version information and the manifest (windres, from the toolchain file).
+enable_language(RC)
+add_executable(VorlaxClean ${PRODUCT_SOURCES} ${CMAKE_SOURCE_DIR}/app/VorlaxClean.rc)
 target_include_directories(VorlaxClean PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(VorlaxClean PRIVATE ${WIN32_COMPILE_OPTIONS})
 target_link_options(VorlaxClean PRIVATE ${WIN32_LINK_OPTIONS})

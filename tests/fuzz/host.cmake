@@ -1,7 +1,7 @@
 # Fuzz targets in the host build: each target is linked with a small replay main and every file
 # of its seed corpus (tests/fuzz/corpus/<target>/) runs as one ctest test, label "fuzz".
 # The libFuzzer builds themselves come from tests/fuzz/run_fuzzers.sh (clang-14).
-set(FUZZ_TARGETS ini rename_list)
+set(FUZZ_TARGETS ini rename_list reg_path extension_pattern find_text)
 foreach(target ${FUZZ_TARGETS})
   add_executable(${target}_fuzz_replay ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}_fuzz.cpp
                  ${CMAKE_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
