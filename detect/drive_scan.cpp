@@ -15,6 +15,8 @@ const DWORD kDriveListSize = 256;
 const char kSearchPattern[] = "*.*";
 const size_t kSearchPatternLength = sizeof(kSearchPattern) - 1;
 
+int WalkLevel(const char* directory, DirectoryEntryCallback callback, int insideLink);
+
 }  // namespace
 
 int ScanFixedDrives(DirectoryEntryCallback callback) {
@@ -34,6 +36,17 @@ int ScanFixedDrives(DirectoryEntryCallback callback) {
 }
 
 int WalkDirectory(const char* directory, DirectoryEntryCallback callback) {
+  return WalkLevel(directory, callback, 0);
+}
+
+namespace {
+
+// One level of the walk. A directory link (a junction or a mounted folder, FILE_ATTRIBUTE_
+// REPARSE_POINT) is reported and walked like a folder, but no second link is followed below it:
+// links that lead back up would otherwise make every level list the same folders again, twice
+// as often per level with two such links, and the walk would not end. What lies behind a link
+// that loops is reached through its own path anyway.
+int WalkLevel(const char* directory, DirectoryEntryCallback callback, int insideLink) {
   char* path = (char*)malloc(MAX_PATH);
   if (path == NULL) return 1;
 
@@ -71,9 +84,11 @@ int WalkDirectory(const char* directory, DirectoryEntryCallback callback) {
         result = callback(path, &findData, 1);
         if (result != 0) break;
       }
+      int isLink = (findData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      if (isLink && insideLink) continue;
       path[prefixLength + nameLength] = '\\';
       path[prefixLength + nameLength + 1] = '\0';
-      result = WalkDirectory(path, callback);
+      result = WalkLevel(path, callback, insideLink || isLink);
       if (result != 0) break;
     } else {
       if (prefixLength + nameLength >= MAX_PATH) {
@@ -92,6 +107,8 @@ int WalkDirectory(const char* directory, DirectoryEntryCallback callback) {
   free(path);
   return result;
 }
+
+}  // namespace
 
 int MatchExtensionPattern(const char* name, const char* patterns) {
   if (name == NULL || patterns == NULL) return 0;

@@ -7,6 +7,10 @@
 // Lines of any length are read whole; the line buffer grows as needed. When memory runs out
 // while loading, the model is cleared and Load reports failure (2), so that a caller never saves
 // a partial copy over the user's file; a change that cannot get its memory changes nothing.
+//
+// Saving never leaves a partly written file behind: the text goes to a temporary file next to
+// the target (its extension replaced by ".$$$"), and only a complete, closed temporary file
+// replaces the target.
 #include "fileops/ini_file.h"
 
 #include "trace/win32.h"
@@ -130,26 +134,77 @@ int ReadLine(FILE* file, char** buffer, size_t* capacity) {
   }
 }
 
-// A count of 1 to 127 as that many spaces; wrapped (negative) counts write nothing.
-void WriteBlanks(FILE* file, signed char count) {
+// A count of 1 to 127 as that many spaces; wrapped (negative) counts write nothing. 0 when the
+// write failed.
+int WriteBlanks(FILE* file, signed char count) {
   static const char kSpaces[] =
       "                                                                "
       "                                                                ";
   static_assert(sizeof(kSpaces) > 127, "room for the largest count");
-  if (count > 0) fwrite(kSpaces, 1, (size_t)count, file);
+  if (count <= 0) return 1;
+  return fwrite(kSpaces, 1, (size_t)count, file) == (size_t)count;
 }
 
-void WriteEntry(FILE* file, const IniEntry* entry) {
-  if (entry->key == NULL) {
-    fputs(entry->value, file);
-    return;
+// 0 when a write failed.
+int WriteEntry(FILE* file, const IniEntry* entry) {
+  if (entry->key == NULL) return fputs(entry->value, file) != EOF;
+  return WriteBlanks(file, entry->leadingBlanks) && fputs(entry->key, file) != EOF &&
+         WriteBlanks(file, entry->blanksBeforeEquals) && fputc('=', file) != EOF &&
+         WriteBlanks(file, entry->blanksAfterEquals) && fputs(entry->value, file) != EOF;
+}
+
+// Writes the whole model; 0 at the first write that fails (a full disk).
+int WriteModel(FILE* file, const IniSection* globalSection, const IniSection* sections) {
+  if (globalSection != NULL) {
+    for (const IniEntry* entry = globalSection->entries; entry != NULL; entry = entry->next) {
+      if (!WriteEntry(file, entry)) return 0;
+      if ((entry->next != NULL || sections != NULL) && fputc('\n', file) == EOF) return 0;
+    }
   }
-  WriteBlanks(file, entry->leadingBlanks);
-  fputs(entry->key, file);
-  WriteBlanks(file, entry->blanksBeforeEquals);
-  fputc('=', file);
-  WriteBlanks(file, entry->blanksAfterEquals);
-  fputs(entry->value, file);
+  for (const IniSection* section = sections; section != NULL; section = section->next) {
+    if (fprintf(file, "[%s]\n", section->name) < 0) return 0;
+    for (const IniEntry* entry = section->entries; entry != NULL; entry = entry->next) {
+      if (!WriteEntry(file, entry)) return 0;
+      if ((entry->next != NULL || section->next != NULL) && fputc('\n', file) == EOF) return 0;
+    }
+  }
+  return 1;
+}
+
+const char kTemporaryExtension[] = ".$$$";
+
+// The path of the temporary file that Save writes first: path with the extension of its file
+// name replaced by ".$$$" (added when the name has none), in the same directory, so that putting
+// it in place is a rename on one disk. 0 when it does not fit into MAX_PATH characters or would
+// name the file itself.
+int MakeTemporaryPath(const char* path, char* temporary) {
+  size_t length = strlen(path);
+  size_t stem = length;
+  for (size_t i = length; i > 0; --i) {
+    char c = path[i - 1];
+    if (c == '\\' || c == '/' || c == ':') break;
+    if (c == '.') {
+      stem = i - 1;
+      break;
+    }
+  }
+  if (stem + sizeof(kTemporaryExtension) > MAX_PATH) return 0;
+  memcpy(temporary, path, stem);
+  memcpy(temporary + stem, kTemporaryExtension, sizeof(kTemporaryExtension));
+  return _stricmp(temporary, path) != 0;
+}
+
+// 1 only when the system says there is no such file; any other answer may hide one.
+int IsSurelyAbsent(const char* path) {
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// 1 when path is an ordinary file (not a directory).
+int IsPlainFile(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace
@@ -297,27 +352,40 @@ int IniFile::Load(const char* path) {
 }
 
 int IniFile::Save(const char* path) {
-  FILE* file = fopen(path, "wt");
+  char temporary[MAX_PATH];
+  if (path == NULL || !MakeTemporaryPath(path, temporary)) return 1;
+
+  // No file but a temporary one: an earlier save removed the old file and could not rename its
+  // new text into place. That text is the file now; put it back rather than write over it. This
+  // save has not happened (the model was made without those lines), so it still fails.
+  if (IsSurelyAbsent(path) && IsPlainFile(temporary)) {
+    rename(temporary, path);
+    return 1;
+  }
+
+  // The whole text goes to the temporary file first: a write that fails half-way (a full disk)
+  // leaves the old file as it was.
+  FILE* file = fopen(temporary, "wt");
   if (file == NULL) return 1;
-
-  if (globalSection != NULL) {
-    for (const IniEntry* entry = globalSection->entries; entry != NULL; entry = entry->next) {
-      WriteEntry(file, entry);
-      if (entry->next != NULL || sections != NULL) fputc('\n', file);
-    }
-  }
-  for (const IniSection* section = sections; section != NULL; section = section->next) {
-    fprintf(file, "[%s]\n", section->name);
-    for (const IniEntry* entry = section->entries; entry != NULL; entry = entry->next) {
-      WriteEntry(file, entry);
-      if (entry->next != NULL || section->next != NULL) fputc('\n', file);
-    }
+  int written = WriteModel(file, globalSection, sections);
+  if (ferror(file)) written = 0;
+  if (fclose(file) != 0) written = 0;
+  if (!written) {
+    remove(temporary);
+    return 1;
   }
 
-  // A write that failed (a full disk) leaves a damaged file behind: say so.
-  int failed = ferror(file) != 0;
-  if (fclose(file) != 0) failed = 1;
-  return failed ? 1 : 0;
+  // Only then the old file is replaced. rename does not write over an existing file (MoveFileEx,
+  // which could, is not there on Windows 9x), so the old one is removed first. A file that
+  // cannot be removed (read-only, in use, a directory) stays as it was.
+  if (remove(path) != 0 && errno != ENOENT) {
+    remove(temporary);
+    return 1;
+  }
+  // Should the rename fail now, the new text stays in the temporary file; the next save puts it
+  // in place.
+  if (rename(temporary, path) != 0) return 1;
+  return 0;
 }
 
 void IniFile::SetEntry(const char* section, const char* key, const char* value, int occurrence) {

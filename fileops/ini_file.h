@@ -28,7 +28,14 @@ class IniFile {
   // memory or a read error); the model is empty unless the result is 0. After 2 the file must
   // not be saved over: the model does not hold its lines.
   int Load(const char* path);
-  // 0 when the file was written, 1 when it could not be opened, written or closed.
+  // 0 when the file was written, 1 when not. The text is written to a temporary file in the
+  // same directory, named after the target with its extension replaced by ".$$$" (WININIT.$$$
+  // for WININIT.INI); only when every write and the close succeeded is the old
+  // file removed and the temporary one renamed onto it. The old file thus stays as it was when
+  // writing fails (a full disk) or when it cannot be removed (read-only, in use, a directory);
+  // should the final rename fail, the new text stays in the temporary file, and the next Save
+  // of that path, finding no file but the temporary one, renames it into place and fails
+  // instead of writing over it.
   int Save(const char* path);
   // Replaces the value of the occurrence-th key in section, or appends; a NULL value deletes
   // the entry, a NULL key the section.

@@ -4,8 +4,11 @@
 // DeleteFileA and MoveFileA.
 #include <errno.h>
 
+#include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "sim/files_internal.h"
 
@@ -19,12 +22,19 @@ using namespace sim::internal;
 namespace {
 
 struct Stream {
+  std::string path;  // as the caller named it, for leak reports
   std::shared_ptr<Node> node;
   int openId = 0;
   size_t position = 0;  // in stored bytes
   bool text = true;
   bool append = false;
 };
+
+// Every stream fopen handed out and fclose has not yet taken back.
+std::set<Stream*>& OpenStreams() {
+  static std::set<Stream*>& streams = *new std::set<Stream*>;  // outlives static destruction
+  return streams;
+}
 
 ssize_t StreamRead(void* cookie, char* buffer, size_t size) {
   Stream* s = static_cast<Stream*>(cookie);
@@ -97,6 +107,7 @@ int StreamSeek(void* cookie, off64_t* offset, int whence) {
 int StreamClose(void* cookie) {
   Stream* s = static_cast<Stream*>(cookie);
   RemoveOpen(s->openId);
+  OpenStreams().erase(s);
   delete s;
   if (Fault(kFaultFile, "fclose", ERROR_INVALID_HANDLE)) {
     errno = EBADF;
@@ -152,6 +163,7 @@ FILE* SimFopen(const char* path, const char* mode) {
     return nullptr;
   }
   Stream* s = new Stream();
+  s->path = path;
   s->node = node;
   s->openId = AddOpen(node, access, FILE_SHARE_READ | FILE_SHARE_WRITE);
   s->text = !binary;
@@ -167,6 +179,7 @@ FILE* SimFopen(const char* path, const char* mode) {
   }
   // Unbuffered, so that each write and read reaches the simulated file (and its faults) at once.
   setvbuf(f, nullptr, _IONBF, 0);
+  OpenStreams().insert(s);
   return f;
 }
 
@@ -181,3 +194,16 @@ int SimRename(const char* from, const char* to) {
   errno = ErrnoFromWin32(GetLastError());
   return -1;
 }
+
+namespace sim {
+
+int OpenStreamCount() { return static_cast<int>(OpenStreams().size()); }
+
+std::vector<std::string> OpenStreamPaths() {
+  std::vector<std::string> paths;
+  for (const Stream* s : OpenStreams()) paths.push_back(s->path);
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+}  // namespace sim

@@ -94,6 +94,10 @@ void Restart();
 
 // Handles still open in the simulated machine (leak checks).
 int OpenHandleCount();
+// C runtime streams that fopen opened and fclose has not closed, and the paths they were opened
+// with (leak checks; the trace log's stream stays open until the program ends).
+int OpenStreamCount();
+std::vector<std::string> OpenStreamPaths();
 
 }  // namespace sim
 

@@ -31,4 +31,18 @@ foreach(scenario ${VORLAX_SCENARIO_FILES})
   set_tests_properties(scenario.host.${name} PROPERTIES LABELS scenario)
 endforeach()
 
+# The fault sweep: each scenario without a no_sweep key, once per fault class (test name
+# sweep.NAME.CLASS, label "sweep"), so that the classes run in parallel.
+foreach(scenario ${VORLAX_SCENARIO_FILES})
+  get_filename_component(name ${scenario} NAME_WE)
+  file(STRINGS ${scenario} no_sweep REGEX "^no_sweep:")
+  if(no_sweep)
+    continue()
+  endif()
+  foreach(class alloc file registry process device)
+    add_test(NAME sweep.${name}.${class} COMMAND scenario_runner --sweep ${class} ${scenario})
+    set_tests_properties(sweep.${name}.${class} PROPERTIES LABELS sweep TIMEOUT 900)
+  endforeach()
+endforeach()
+
 include(${CMAKE_SOURCE_DIR}/tests/runner/trace_exit.cmake)

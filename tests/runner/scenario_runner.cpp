@@ -2,9 +2,21 @@
 // product's real entry routine against it and checks every expectation of the file.
 //
 //   scenario_runner FILE.yaml [--module PATH]
+//   scenario_runner --sweep CLASS [--at N] FILE.yaml [--module PATH]
 //
 // Exit status: 0 when every expectation holds, 1 on a mismatch (a diff on stderr), 2 when the
 // file cannot be read or uses a key the runner does not know.
+//
+// The sweep mode runs the scenario's first run again and again with one call of a fault class
+// failing (CLASS: alloc, file, registry, process, device, or all): the first call, then the
+// second, and so on until a run ends without reaching the failing call; once with the fault
+// transient (only that call fails) and once persistent (every later call of the class fails
+// too). Each run is a child process forked from the built machine, so that a crash or a
+// sanitizer report ends that run only. The scenario's expectations do not hold under faults;
+// what every run must still show is: an exit code from 0 to 3, nothing left open or leaked,
+// every file that is not a sample still there with its content, the log only appended to, and
+// every line WININIT.INI had still there in its order. --at N runs only the runs whose Nth call
+// fails, to look at a failure again.
 //
 // Each run of the tool is one load of the product module (the product's sources built as a
 // shared object): dlopen runs its static initialisation, as a process start does, and dlclose
@@ -14,6 +26,12 @@
 // it, while the product's own process-wide state (outcome counters, the remembered platform,
 // the silent flag, the trace settings) starts fresh, as in a new process.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <map>
 #include <set>
@@ -24,10 +42,19 @@
 #include <yaml-cpp/yaml.h>
 
 #include "sim/sim.h"
+#include "sim/sim_devices.h"
 #include "sim/sim_processes.h"
 #include "sim/sim_registry.h"
 #include "sim/sim_services.h"
 #include "tools/samples/sample_writer.h"
+
+// The leak check of one sweep run, when the runner is built with LeakSanitizer (ASan brings it).
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define VORLAX_HAVE_LSAN 1
+#else
+#define VORLAX_HAVE_LSAN 0
+#endif
 
 #ifndef VORLAX_PRODUCT_MODULE
 #define VORLAX_PRODUCT_MODULE ""
@@ -289,6 +316,36 @@ void BuildProcesses(const YAML::Node& processes) {
   }
 }
 
+// One answer of a scripted driver: accept, word:N (accept, replying the 16-bit N), pend, or
+// refuse:ERROR.
+sim::DeviceAnswer DeviceAnswerOf(const std::string& text) {
+  if (text == "accept") return sim::Accept();
+  if (text == "pend") return sim::Pend();
+  if (text.rfind("word:", 0) == 0) return sim::AcceptWord(static_cast<WORD>(strtoul(text.c_str() + 5, nullptr, 0)));
+  if (text.rfind("refuse:", 0) == 0) return sim::Refuse(static_cast<DWORD>(strtoul(text.c_str() + 7, nullptr, 0)));
+  BadScenario("a device answer is accept, word:N, pend or refuse:ERROR, not '" + text + "'");
+}
+
+void BuildDevices(const YAML::Node& devices) {
+  if (!devices) return;
+  for (const auto& device : devices) {
+    CheckKeys(device, {"path", "codes"}, "machine.devices");
+    std::string path = Str(device["path"]);
+    if (path.empty()) BadScenario("a device without a path");
+    sim::AddDevice(path);
+    if (!device["codes"]) continue;
+    for (const auto& code : device["codes"]) {
+      CheckKeys(code, {"code", "answers"}, "machine.devices.codes");
+      if (!code["code"]) BadScenario("a device code without its number: " + path);
+      std::vector<sim::DeviceAnswer> answers;
+      for (const std::string& answer : StrList(code["answers"], "machine.devices.codes.answers"))
+        answers.push_back(DeviceAnswerOf(answer));
+      if (answers.empty()) BadScenario("a device code without answers: " + path);
+      sim::SetDeviceAnswers(path, static_cast<DWORD>(code["code"].as<unsigned long>()), answers);
+    }
+  }
+}
+
 void BuildMachine(const YAML::Node& scenario) {
   sim::Reset();
   std::string platform = Str(scenario["platform"], "nt");
@@ -301,7 +358,8 @@ void BuildMachine(const YAML::Node& scenario) {
   }
 
   const YAML::Node machine = scenario["machine"];
-  CheckKeys(machine, {"admin", "drives", "dirs", "links", "files", "registry", "processes", "services", "faults"},
+  CheckKeys(machine,
+            {"admin", "drives", "dirs", "links", "files", "registry", "processes", "services", "devices", "faults"},
             "machine");
   if (!machine) return;
 
@@ -340,6 +398,7 @@ void BuildMachine(const YAML::Node& scenario) {
       sim::AddService(Str(service["name"]), ServiceStateOf(Str(service["state"], "running")));
     }
   }
+  BuildDevices(machine["devices"]);
   if (machine["faults"]) {
     for (const auto& fault : machine["faults"]) {
       CheckKeys(fault, {"api", "nth", "persistent", "error"}, "machine.faults");
@@ -560,8 +619,9 @@ void CheckRun(const YAML::Node& expect, const RunRecord& run, const std::string&
   CheckEndState(expect, where);
 }
 
-// What every run must leave behind, whatever the scenario states: no handle, registry key or
-// service handle left open, and the log file closed once the program has ended.
+// What every run must leave behind, whatever the scenario states: no handle, registry key,
+// service handle or C runtime stream left open, and the log file closed once the program has
+// ended.
 void CheckReleased(const std::string& where, bool faultsInjected) {
   if (sim::OpenHandleCount() != 0)
     Fail(where + ": " + std::to_string(sim::OpenHandleCount()) + " handles left open after the program ended");
@@ -569,6 +629,12 @@ void CheckReleased(const std::string& where, bool faultsInjected) {
     Fail(where + ": " + std::to_string(sim::RegOpenKeyCount()) + " registry keys left open");
   if (sim::OpenServiceHandleCount() != 0)
     Fail(where + ": " + std::to_string(sim::OpenServiceHandleCount()) + " service handles left open");
+  // The program has ended, so even the trace log's stream is closed by now.
+  if (sim::OpenStreamCount() != 0) {
+    std::string paths;
+    for (const std::string& path : sim::OpenStreamPaths()) paths += "\n  " + path;
+    Fail(where + ": " + std::to_string(sim::OpenStreamCount()) + " C runtime streams left open:" + paths);
+  }
   // Opening the log without sharing fails while any stream still has it open. Skipped when
   // the scenario injects faults, which this probe would count.
   if (!faultsInjected && sim::Exists(kLogPath)) {
@@ -582,6 +648,10 @@ void CheckReleased(const std::string& where, bool faultsInjected) {
 
 std::vector<std::string> Args(const YAML::Node& node, const std::string& where) { return StrList(node, where); }
 
+const std::set<std::string> kScenarioKeys = {"description", "platform",   "host_only",     "no_sweep",
+                                             "args",        "keys",       "machine",       "expect",
+                                             "restart",     "after_restart", "second_run"};
+
 int RunScenario(const std::string& file) {
   YAML::Node scenario;
   try {
@@ -589,9 +659,7 @@ int RunScenario(const std::string& file) {
   } catch (const YAML::Exception& e) {
     BadScenario(file + ": " + e.what());
   }
-  CheckKeys(scenario, {"description", "platform", "host_only", "args", "keys", "machine", "expect", "restart",
-                       "after_restart", "second_run"},
-            "the scenario");
+  CheckKeys(scenario, kScenarioKeys, "the scenario");
   bool faults = scenario["machine"] && scenario["machine"]["faults"];
 
   BuildMachine(scenario);
@@ -623,20 +691,221 @@ int RunScenario(const std::string& file) {
   return 1;
 }
 
+// ---------------------------------------------------------------- fault sweep
+
+// The machine as it stood before a sweep run, for the checks after it.
+struct Snapshot {
+  std::map<std::string, std::string> files;  // every file of every drive, with its bytes
+  std::set<std::string> samples;             // files the scenario made worm samples: may go
+  bool hadLog = false;
+  std::string log;
+  bool hadWininit = false;
+  std::string wininit;
+};
+
+const char kWininitTemporaryPath[] = "C:\\windows\\WININIT.$$$";
+
+std::string Upper(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+Snapshot TakeSnapshot(const YAML::Node& scenario) {
+  Snapshot snap;
+  std::set<char> letters = {'C'};
+  const YAML::Node machine = scenario["machine"];
+  if (machine && machine["drives"])
+    for (const auto& drive : machine["drives"]) letters.insert(static_cast<char>(toupper(Str(drive["letter"])[0])));
+  for (char letter : letters) {
+    std::string root = std::string(1, letter) + ":\\";
+    if (!sim::IsDirectory(root)) continue;  // a drive the scenario did not make
+    for (const std::string& path : sim::ListFiles(root)) snap.files[Upper(path)] = sim::FileData(path);
+  }
+  if (machine && machine["files"]) {
+    for (const auto& file : machine["files"]) {
+      std::string content = Str(file["content"], "plain");
+      if (content == "row0" || content == "row1") snap.samples.insert(Upper(Str(file["path"])));
+    }
+  }
+  snap.hadLog = sim::GetFile(kLogPath, &snap.log);
+  snap.hadWininit = sim::GetFile(kWininitPath, &snap.wininit);
+  return snap;
+}
+
+// Nothing the run must not touch was touched: clean files, the log's earlier text, WININIT.INI's
+// lines (in the file, or, after a rename that failed, in the temporary file that holds its text).
+void CheckNothingLost(const Snapshot& snap, const std::string& where) {
+  for (const auto& kv : snap.files) {
+    const std::string& path = kv.first;
+    if (snap.samples.count(path) || path == Upper(kLogPath) || path == Upper(kWininitPath)) continue;
+    std::string now;
+    if (!sim::GetFile(path, &now))
+      Fail(where + ": the clean file " + path + " is gone");
+    else if (now != kv.second)
+      Fail(where + ": the clean file " + path + " was changed");
+  }
+  if (snap.hadLog) {
+    std::string log = sim::FileData(kLogPath);
+    if (log.compare(0, snap.log.size(), snap.log) != 0) Fail(where + ": the log lost text it had before the run");
+  }
+  if (snap.hadWininit) {
+    std::string now;
+    const char* holder = kWininitPath;
+    if (!sim::GetFile(kWininitPath, &now)) {
+      holder = kWininitTemporaryPath;
+      if (!sim::GetFile(kWininitTemporaryPath, &now)) {
+        Fail(where + ": WININIT.INI is gone, and no temporary file holds its text");
+        return;
+      }
+    }
+    std::vector<std::string> before = CrlfLines(snap.wininit);
+    std::vector<std::string> after = CrlfLines(now);
+    size_t at = 0;
+    for (const std::string& line : before) {
+      while (at < after.size() && after[at] != line) ++at;
+      if (at == after.size()) {
+        Fail(where + ": the line \"" + Visible(line) + "\" of WININIT.INI is lost (or out of order) in " + holder);
+        return;
+      }
+      ++at;
+    }
+  }
+}
+
+// Child exit codes of one sweep run; anything else is a crash, a hang or a sanitizer report.
+enum { kRunPassed = 0, kRunPassedFired = 10, kRunFailed = 20 };
+
+// One run in the forked child: the fault set, the tool run, every check. Never returns.
+[[noreturn]] void SweepChild(const YAML::Node& scenario, const Snapshot& snap, sim::FaultClass cls, long failingCall,
+                             bool persistent, const std::string& where) {
+  alarm(60);  // a run that loops on a failing call would never end
+  sim::SetSweepFault(cls, failingCall, persistent);
+  RunRecord run = RunTool(Args(scenario["args"], "args"), Str(scenario["keys"]));
+  bool fired = sim::FaultCallCount(cls) >= failingCall;
+  sim::SetSweepFault(cls, 0, false);  // the checks' own calls must not fail
+
+  if (run.exitCode < 0 || run.exitCode > 3) Fail(where + ": exit code " + std::to_string(run.exitCode));
+  CheckReleased(where, true);
+  CheckNothingLost(snap, where);
+#if VORLAX_HAVE_LSAN
+  if (__lsan_do_recoverable_leak_check() != 0) Fail(where + ": memory leaked (LeakSanitizer's report above)");
+#endif
+  for (const std::string& f : g_failures) fprintf(stderr, "%s\n", f.c_str());
+  fflush(stderr);
+  _exit(!g_failures.empty() ? kRunFailed : fired ? kRunPassedFired : kRunPassed);
+}
+
+struct SweepTally {
+  long faultPoints = 0;  // runs in which the failing call was reached
+  long badRuns = 0;
+};
+
+// N = 1, 2, ... until a run no longer reaches its Nth call of the class (only N = at when at is
+// above 0, to look at one run again).
+SweepTally SweepClass(const YAML::Node& scenario, const Snapshot& snap, sim::FaultClass cls, bool persistent,
+                      long at) {
+  SweepTally tally;
+  long base = sim::FaultCallCount(cls);  // calls the machine's construction made
+  for (long n = at > 0 ? at : 1; at <= 0 || n == at; ++n) {
+    std::string where = std::string("[") + sim::FaultClassName(cls) + (persistent ? " persistent" : " transient") +
+                        " #" + std::to_string(n) + "]";
+    if (n > 1000000) {
+      fprintf(stderr, "%s: the runs never stop reaching the failing call\n", where.c_str());
+      ++tally.badRuns;
+      return tally;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) BadScenario("fork failed");
+    if (child == 0) SweepChild(scenario, snap, cls, base + n, persistent, where);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+      if (errno != EINTR) BadScenario("waitpid failed");
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == kRunPassed) return tally;
+    if (code == kRunPassedFired) {
+      ++tally.faultPoints;
+      continue;
+    }
+    ++tally.faultPoints;
+    ++tally.badRuns;
+    if (code == kRunFailed) continue;  // the child said what failed
+    // Anything else: the child's own report (a sanitizer's, a failed assertion) is above.
+    if (WIFSIGNALED(status))
+      fprintf(stderr, "%s: the run died of signal %d%s\n", where.c_str(), WTERMSIG(status),
+              WTERMSIG(status) == SIGALRM ? " (it did not end within 60 s)" : "");
+    else
+      fprintf(stderr, "%s: the run crashed or a sanitizer reported an error (exit status %d)\n", where.c_str(), code);
+  }
+  return tally;
+}
+
+int SweepScenario(const std::string& file, const std::string& className, long at) {
+  YAML::Node scenario;
+  try {
+    scenario = YAML::LoadFile(file);
+  } catch (const YAML::Exception& e) {
+    BadScenario(file + ": " + e.what());
+  }
+  CheckKeys(scenario, kScenarioKeys, "the scenario");
+  if (scenario["no_sweep"]) {
+    fprintf(stdout, "SKIP %s: no_sweep: %s\n", file.c_str(), Str(scenario["no_sweep"]).c_str());
+    return 0;
+  }
+  std::vector<sim::FaultClass> classes;
+  for (int c = 0; c < sim::kFaultClassCount; ++c) {
+    sim::FaultClass cls = static_cast<sim::FaultClass>(c);
+    if (className == "all" || className == sim::FaultClassName(cls)) classes.push_back(cls);
+  }
+  if (classes.empty()) BadScenario("unknown fault class '" + className + "'");
+
+  BuildMachine(scenario);
+  Snapshot snap = TakeSnapshot(scenario);
+  long badRuns = 0;
+  for (sim::FaultClass cls : classes) {
+    for (bool persistent : {false, true}) {
+      timespec start, end;
+      clock_gettime(CLOCK_MONOTONIC, &start);
+      SweepTally tally = SweepClass(scenario, snap, cls, persistent, at);
+      clock_gettime(CLOCK_MONOTONIC, &end);
+      double seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+      fprintf(stdout, "sweep %s %s %s: %ld fault points, %ld failed runs, %.1f s\n", file.c_str(),
+              sim::FaultClassName(cls), persistent ? "persistent" : "transient", tally.faultPoints, tally.badRuns,
+              seconds);
+      badRuns += tally.badRuns;
+    }
+  }
+  fprintf(badRuns == 0 ? stdout : stderr, "%s %s\n", badRuns == 0 ? "PASS" : "FAIL", file.c_str());
+  return badRuns == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char kUsage[] = "usage: scenario_runner [--sweep CLASS [--at N]] FILE.yaml [--module PATH]";
   std::string file;
+  std::string sweepClass;
+  long at = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--module" && i + 1 < argc) {
       g_modulePath = argv[++i];
+    } else if (arg == "--sweep" && i + 1 < argc) {
+      sweepClass = argv[++i];
+    } else if (arg == "--at" && i + 1 < argc) {
+      at = atol(argv[++i]);
+      if (at <= 0) BadScenario(kUsage);
     } else if (file.empty()) {
       file = arg;
     } else {
-      BadScenario("usage: scenario_runner FILE.yaml [--module PATH]");
+      BadScenario(kUsage);
     }
   }
-  if (file.empty()) BadScenario("usage: scenario_runner FILE.yaml [--module PATH]");
+  if (file.empty()) BadScenario(kUsage);
+  if (at > 0 && sweepClass.empty()) BadScenario(kUsage);
+  if (!sweepClass.empty()) return SweepScenario(file, sweepClass, at);
   return RunScenario(file);
 }
