@@ -4,3 +4,8 @@ add_executable(detect_probe ${CMAKE_SOURCE_DIR}/tests/wine/detect_probe.cpp
 target_include_directories(detect_probe PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(detect_probe PRIVATE ${WIN32_COMPILE_OPTIONS})
 target_link_options(detect_probe PRIVATE ${WIN32_LINK_OPTIONS})
+
+# holdfile.exe (Wine scenario runner): another program that holds files open and starts samples.
+add_executable(holdfile ${CMAKE_SOURCE_DIR}/tests/wine/holdfile.c)
+target_compile_options(holdfile PRIVATE -Wall -Wextra -Werror -O2 -march=i586)
+target_link_options(holdfile PRIVATE -s -static -static-libgcc)

@@ -1,0 +1,25 @@
+# The Wine runner: each scenario that is not host_only also runs with the real VorlaxClean.exe
+# under Wine (test scenario.wine.NAME, label "wine"), when VORLAX_WIN32_DIR names a Windows
+# build (with VorlaxClean.exe, sleeper.exe and holdfile.exe). The template prefixes are made
+# once under build/wine-prefixes (locked, so parallel tests wait for the first one). Wine runs
+# through qemu here: the tests hold one of three "wine-slot" locks, so that at most three run
+# at a time whatever ctest's -j.
+if(VORLAX_WIN32_DIR)
+  find_program(VORLAX_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  get_property(wine_scenarios GLOBAL PROPERTY VORLAX_SCENARIO_FILES)
+  set(wine_slot 0)
+  foreach(scenario ${wine_scenarios})
+    file(STRINGS ${scenario} host_only REGEX "^host_only:")
+    if(host_only)
+      continue()
+    endif()
+    get_filename_component(name ${scenario} NAME_WE)
+    add_test(NAME scenario.wine.${name}
+             COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/run_scenario.py ${scenario}
+                     --win32-dir ${VORLAX_WIN32_DIR} --samplegen $<TARGET_FILE:samplegen>
+                     --cache ${CMAKE_SOURCE_DIR}/build/wine-prefixes)
+    math(EXPR wine_slot "(${wine_slot} + 1) % 3")
+    set_tests_properties(scenario.wine.${name} PROPERTIES LABELS wine TIMEOUT 600
+                         RESOURCE_LOCK wine-slot-${wine_slot})
+  endforeach()
+endif()
