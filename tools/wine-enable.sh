@@ -14,6 +14,13 @@
 # which makes Wine's start-up address-space reservation take minutes per process
 # and fill the space above 2 GB. Limiting the guest address space to 0x7fff0000
 # makes each Wine process start in about a second.
+#
+# Known limits of qemu-user (any version) with 32-bit Wine: programs that run two or
+# more threads at the same time crash (qemu shares one GDT, so one TLS slot, between
+# all guest threads), and hardware faults reach Wine with trap number -1, so an
+# access violation caught by SEH/VEH kills the process. Single-threaded console
+# programs work. A cold wineserver start (wineboot --init) takes about 10-40 s;
+# keep one server running (wineserver -p) to get about 2 s per small program.
 set -u
 
 WINE32=/usr/lib/wine/wine
