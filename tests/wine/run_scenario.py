@@ -540,7 +540,7 @@ class Runner:
                 compare_text(where + '.log', mask_log(crlf(str(expect['log'])), self.files, self.images),
                              mask_log(log, self.files, self.images))
 
-    def check_run(self, expect, run, where, processes):
+    def check_run(self, expect, run, where, processes, before=None):
         expect = expect or {}
         check_keys(expect, RUN_KEYS, where)
         if 'exit' in expect and run['exit'] != int(expect['exit']):
@@ -573,7 +573,10 @@ class Runner:
             # Programs the run started: Wine shows a running explorer.exe (the shell) only.
             if 'started' in expect:
                 wanted = [str(s.get('command_line', '')) for s in expect['started'] or []]
-                shell = any(os.path.basename(n.replace('\\', '/')) == 'EXPLORER.EXE' for n in names)
+                def shells(listing):
+                    return sum(1 for n in listing or []
+                               if os.path.basename(n.upper().replace('\\', '/')) == 'EXPLORER.EXE')
+                shell = shells(names) > shells(before)
                 if wanted == ['explorer.exe'] and not shell:
                     fail(where + '.started: no explorer.exe runs after the run; processes:\n  ' +
                          '\n  '.join(processes))
@@ -588,11 +591,14 @@ class Runner:
         return bool(expect) and ('started' in expect or 'terminated' in expect)
 
     def one_run(self, args, keys, expect, where):
+        # Wine runs an explorer.exe of its own (the desktop): count the shells before the run,
+        # so that only one the tool started counts as started.
+        before = self.list_processes() if self.wants_processes(expect) else None
         run = self.run_tool(args or [], keys, where)
         processes = self.list_processes() if self.wants_processes(expect) else None
         self.wine.stop()  # every program ends and the registry is saved: the end state
         self.helper = None
-        self.check_run(expect, run, where, processes)
+        self.check_run(expect, run, where, processes, before)
 
     def run(self):
         s = self.s
