@@ -22,4 +22,14 @@ if(VORLAX_WIN32_DIR)
     set_tests_properties(scenario.wine.${name} PROPERTIES LABELS wine TIMEOUT 600
                          RESOURCE_LOCK wine-slot-${wine_slot})
   endforeach()
+  # The removal of a file in use with the product's own ReplaceFile (remove_probe.exe), and the
+  # restart that carries it out: NT (PendingFileRenameOperations) and 98 (WININIT.INI).
+  foreach(mode nt 98 98-existing)
+    add_test(NAME removal.wine.${mode}
+             COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/removal_check.py ${mode}
+                     --win32-dir ${VORLAX_WIN32_DIR} --cache ${CMAKE_SOURCE_DIR}/build/wine-prefixes)
+    math(EXPR wine_slot "(${wine_slot} + 1) % 3")
+    set_tests_properties(removal.wine.${mode} PROPERTIES LABELS wine TIMEOUT 600
+                         RESOURCE_LOCK wine-slot-${wine_slot})
+  endforeach()
 endif()
