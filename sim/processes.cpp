@@ -235,36 +235,29 @@ std::string ModulePath(const SimProcess& p, HMODULE module) {
   return "";
 }
 
-DWORD WINAPI SimGetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
-  if (Fault(kFaultProcess, "GetModuleFileNameExA", ERROR_PARTIAL_COPY)) return 0;
+// The path of a module of the process behind a query handle, or "" with the last error set.
+static std::string QueriedModulePath(HANDLE process, HMODULE module) {
   DWORD error = 0;
   SimProcess* p = ProcessOfHandle(process, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, &error);
   if (p == nullptr) {
     SetLastError(error);
-    return 0;
+    return "";
   }
   std::string path = ModulePath(*p, module);
-  if (path.empty()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return CopyName(path, name, size);
+  if (path.empty()) SetLastError(ERROR_INVALID_HANDLE);
+  return path;
+}
+
+DWORD WINAPI SimGetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
+  if (Fault(kFaultProcess, "GetModuleFileNameExA", ERROR_PARTIAL_COPY)) return 0;
+  std::string path = QueriedModulePath(process, module);
+  return path.empty() ? 0 : CopyName(path, name, size);
 }
 
 DWORD WINAPI SimGetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
   if (Fault(kFaultProcess, "GetModuleBaseNameA", ERROR_PARTIAL_COPY)) return 0;
-  DWORD error = 0;
-  SimProcess* p = ProcessOfHandle(process, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, &error);
-  if (p == nullptr) {
-    SetLastError(error);
-    return 0;
-  }
-  std::string path = ModulePath(*p, module);
-  if (path.empty()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  return CopyName(BaseName(path), name, size);
+  std::string path = QueriedModulePath(process, module);
+  return path.empty() ? 0 : CopyName(BaseName(path), name, size);
 }
 
 typedef BOOL(WINAPI* SimTaskEnumProcEx)(DWORD, WORD, WORD, LPSTR, LPSTR, LPARAM);
