@@ -36,6 +36,18 @@ struct RegKeyNode {
       if (Upper(v.name) == upper) return &v;
     return nullptr;
   }
+
+  // Replaces the value's type and data, or adds it at the end (keeping its first spelling).
+  void SetValue(const std::string& valueName, DWORD type, const std::string& bytes) {
+    RegValue* v = FindValue(valueName);
+    if (v == nullptr) {
+      values.push_back(RegValue());
+      v = &values.back();
+      v->name = valueName;
+    }
+    v->type = type;
+    v->bytes = bytes;
+  }
 };
 
 struct RootInfo {
@@ -190,15 +202,7 @@ using namespace internal;
 void RegPutKey(const std::string& key) { FindTestKey(key, true); }
 
 void RegPutValue(const std::string& key, const std::string& name, DWORD type, const std::string& bytes) {
-  std::shared_ptr<RegKeyNode> node = FindTestKey(key, true);
-  RegValue* v = node->FindValue(name);
-  if (v == nullptr) {
-    node->values.push_back(RegValue());
-    v = &node->values.back();
-    v->name = name;
-  }
-  v->type = type;
-  v->bytes = bytes;
+  FindTestKey(key, true)->SetValue(name, type, bytes);
 }
 
 void RegPutString(const std::string& key, const std::string& name, const std::string& text) {
@@ -327,15 +331,8 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
   std::shared_ptr<RegKeyNode> node = Resolve(key, &access);
   if (!node) return ERROR_INVALID_HANDLE;
   if ((access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
-  std::string name = valueName ? valueName : "";
-  RegValue* v = node->FindValue(name);
-  if (v == nullptr) {
-    node->values.push_back(RegValue());
-    v = &node->values.back();
-    v->name = name;
-  }
-  v->type = type;
-  v->bytes.assign(reinterpret_cast<const char*>(data), data ? dataSize : 0);
+  node->SetValue(valueName ? valueName : "", type,
+                 data ? std::string(reinterpret_cast<const char*>(data), dataSize) : std::string());
   return ERROR_SUCCESS;
 }
 
