@@ -12,4 +12,8 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 ninja -C build/win32
 cmake -S . -B build/host -G Ninja -DVORLAX_WIN32_DIR="$PWD/build/win32" >/dev/null
 ninja -C build/host
-ctest --test-dir build/host -j"$jobs" --output-on-failure
+ctest --test-dir build/host -j"$jobs" --output-on-failure -LE wine
+# Wine runs here through qemu-user, where Wine itself now and then fails (a process that starts
+# with an empty drive list, a restart that dies before its rename work): a Wine test that fails
+# runs once more from a fresh prefix, and fails the suite if it fails again.
+ctest --test-dir build/host -j"$jobs" --output-on-failure -L wine --repeat until-pass:2

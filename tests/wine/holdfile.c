@@ -2,6 +2,7 @@
  *
  *   holdfile [--hold read|none|readwrite PATH]... [--run IMAGE]...
  *   holdfile --list
+ *   holdfile --drives SECONDS
  *
  * Opens each PATH for reading with the given sharing (FILE_SHARE_READ, none, or
  * FILE_SHARE_READ | FILE_SHARE_WRITE) and keeps it open, starts each IMAGE (a sample program
@@ -9,8 +10,12 @@
  * it with its path. Then it prints "ready" and sleeps until it is ended. Exit status 1 (with a
  * line on stdout) when a file cannot be opened or a program cannot be started.
  * --list prints one line per running process: its main module's path (or, where that cannot
- * be read, the process list's name) and exits. */
+ * be read, the process list's name) and exits.
+ * --drives waits until the drive list holds C: (Wine's mount manager lists the drives a while
+ * after the server starts, and lists none while it is down), at most SECONDS; it prints the
+ * drive mask and exits 0 once C: is there, 1 when the time runs out. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 #include <tlhelp32.h>
@@ -46,9 +51,27 @@ static int ListProcesses(void) {
   return 0;
 }
 
+static int WaitForDriveC(int seconds) {
+  DWORD waited = 0;
+  for (;;) {
+    DWORD drives = GetLogicalDrives();
+    if (drives & (1u << 2)) {
+      printf("drives %08lx after %lu ms\n", (unsigned long)drives, (unsigned long)waited);
+      return 0;
+    }
+    if (waited >= (DWORD)seconds * 1000u) {
+      printf("no drive C: after %d s (drives %08lx)\n", seconds, (unsigned long)drives);
+      return 1;
+    }
+    Sleep(250);
+    waited += 250;
+  }
+}
+
 int main(int argc, char** argv) {
   int i;
   if (argc == 2 && strcmp(argv[1], "--list") == 0) return ListProcesses();
+  if (argc == 3 && strcmp(argv[1], "--drives") == 0) return WaitForDriveC(atoi(argv[2]));
   for (i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--hold") == 0 && i + 2 < argc) {
       const char* sharing = argv[i + 1];

@@ -45,7 +45,7 @@ def main():
     ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'wine-prefixes'))
     opts = ap.parse_args()
     platform = 'nt' if opts.mode == 'nt' else '98'
-    template = rs.make_template(platform, opts.cache)
+    template = rs.make_template(platform, opts.cache, opts.win32_dir)
     prefix = os.path.join(tempfile.mkdtemp(prefix='vorlax-removal-'), 'prefix')
     shutil.copytree(template, prefix, symlinks=True)
     w = rs.Wine(prefix)

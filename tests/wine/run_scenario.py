@@ -57,6 +57,10 @@ RUN_KEYS = END_STATE_KEYS | {'exit', 'console', 'log_lines', 'log_absent', 'star
 failures = []
 
 
+class WineFault(Exception):
+    """Wine itself failed the run (not the tool): the scenario is tried again in a new prefix."""
+
+
 class BadScenario(Exception):
     pass
 
@@ -210,29 +214,74 @@ class Wine:
         return cur
 
 
-def make_template(platform, cache):
+TEMPLATE_FORMAT = '3'  # bump when the way a template is made changes: older caches are made again
+
+
+def prefix_is_whole(wine, helper):
+    """wineboot under qemu-user sometimes dies part way, leaving a prefix without its services
+    (no mount manager, so no drive list). A whole prefix has the MountMgr service and lists C:."""
+    try:
+        with open(os.path.join(wine.prefix, 'system.reg'), encoding='utf-8', errors='replace') as f:
+            if r'\\Services\\MountMgr]' not in f.read():
+                return False
+    except OSError:
+        return False
+    r = wine.run([helper, '--drives', '60'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return r.returncode == 0
+
+
+def unlink_home(prefix):
+    """wineboot links the user's shell folders (Desktop, Documents, ...) to the Unix home
+    directory: a scan of C: would walk the home of whoever runs the tests. Each becomes an
+    empty folder of the prefix."""
+    users = os.path.join(prefix, 'drive_c', 'users')
+    for top, dirs, files in os.walk(users):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            if os.path.islink(path):
+                os.remove(path)
+                os.mkdir(path)
+
+
+def make_template(platform, cache, win32_dir):
     """One prefix per platform, made once: wineboot -i, no Z: drive, the Windows version."""
     os.makedirs(cache, exist_ok=True)
     final = os.path.join(cache, platform)
+    ready = os.path.join(final, '.ready')
     with open(os.path.join(cache, platform + '.lock'), 'w') as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(os.path.join(final, '.ready')):
-            return final
+        try:
+            with open(ready) as f:
+                if f.read().strip() == TEMPLATE_FORMAT:
+                    return final
+        except OSError:
+            pass
         shutil.rmtree(final, ignore_errors=True)
         work = final + '.new'
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        wine = Wine(work)
+        helper = os.path.join(win32_dir, 'holdfile.exe')
         started = time.time()
-        wine.run(['wineboot', '-i'], timeout=400, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wine.server('-w', timeout=120)
+        for attempt in range(3):
+            shutil.rmtree(work, ignore_errors=True)
+            os.makedirs(work)
+            wine = Wine(work)
+            wine.run(['wineboot', '-i'], timeout=400, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wine.server('-w', timeout=120)
+            if prefix_is_whole(wine, helper):
+                break
+            wine.stop()
+            print('the %s template prefix came out incomplete (attempt %d), making it again'
+                  % (platform, attempt + 1), file=sys.stderr)
+        else:
+            raise BadScenario('wineboot -i did not make a whole prefix in three attempts')
         z = os.path.join(work, 'dosdevices', 'z:')
         if os.path.lexists(z):
             os.remove(z)
+        unlink_home(work)
         wine.run(['reg', 'add', 'HKCU\\Software\\Wine', '/v', 'Version', '/d', WINE_VERSIONS[platform], '/f'],
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wine.stop()
-        open(os.path.join(work, '.ready'), 'w').close()
+        with open(os.path.join(work, '.ready'), 'w') as f:
+            f.write(TEMPLATE_FORMAT + '\n')
         os.rename(work, final)
         print('made the %s template prefix in %.0f s' % (platform, time.time() - started), file=sys.stderr)
         return final
@@ -331,7 +380,7 @@ class Runner:
 
     def build(self):
         cache = self.opts.cache
-        template = make_template(self.platform, cache)
+        template = make_template(self.platform, cache, self.opts.win32_dir)
         self.prefix = tempfile.mkdtemp(prefix='vorlax-wine-')
         subprocess.run(['cp', '-a', template + '/.', self.prefix], check=True)
         self.wine = Wine(self.prefix)
@@ -377,6 +426,7 @@ class Runner:
         for p in self.machine.get('processes') or []:
             runs += ['--run', p['image']]
         if holds or runs:
+            self.wait_for_drives('expect')
             self.helper = w.popen([HELPER_PATH] + holds + runs, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                   stdin=subprocess.DEVNULL)
             line = self.helper.stdout.readline().decode('latin-1').strip()
@@ -464,15 +514,29 @@ class Runner:
                 os.close(slave)
                 time.sleep(0.5)
                 os.write(master, str(keys).encode('latin-1'))
-                code = p.wait(timeout=120)
-                os.close(master)
+                try:
+                    code = p.wait(timeout=120)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    raise WineFault('%s: the tool did not end within 120 s' % where)
+                finally:
+                    os.close(master)
             else:
-                code = self.wine.run(command, stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.DEVNULL).returncode
+                try:
+                    code = self.wine.run(command, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.DEVNULL).returncode
+                except subprocess.TimeoutExpired:
+                    raise WineFault('%s: the tool did not end within 120 s' % where)
             out.seek(0)
             console = out.read()
         if self.opts.verbose:
             print('%s: the tool ran %.1f s, exit %d' % (where, time.time() - started, code))
+        # Under qemu-user a Wine process now and then starts with an empty drive list, which it
+        # keeps. C:\windows always holds programs, so a scan section without a single line means
+        # the tool was given no drive: Wine failed, not the tool.
+        log = (self.log_bytes() or b'')[len(before):]
+        if re.search(rb'\*{10}Scan hard disk\r\n(\r\n)*\*{10}all done', log):
+            raise WineFault('%s: Wine gave the tool an empty drive list' % where)
         return {'exit': code, 'console': console, 'log_before': len(before)}
 
     # ------------------------------------------------------------ checks
@@ -590,7 +654,30 @@ class Runner:
     def wants_processes(self, expect):
         return bool(expect) and ('started' in expect or 'terminated' in expect)
 
+    def wait_for_drives(self, where):
+        # Wine's mount manager lists the drives a while after the server starts (and after the
+        # restart): a tool started before that would find no drive to scan. Under qemu-user a
+        # server sometimes never lists them (its device service died), and a process now and
+        # then starts with an empty list that stays empty: each try is a new process, and a
+        # failed one restarts the server. Nothing of the scenario runs yet at this point.
+        last = ''
+        for attempt in range(4):
+            try:
+                r = self.wine.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+                last = r.stdout.decode('latin-1').strip()
+                if r.returncode == 0:
+                    return
+            except subprocess.TimeoutExpired:
+                last = 'the drive check did not end'
+            if self.opts.verbose:
+                print('%s: %s, restarting the Wine server' % (where, last))
+            self.wine.stop()
+        raise WineFault('%s: Wine lists no drive C: (%s)' % (where, last))
+
     def one_run(self, args, keys, expect, where):
+        if self.helper is None:
+            self.wait_for_drives(where)
         # Wine runs an explorer.exe of its own (the desktop): count the shells before the run,
         # so that only one the tool started counts as started.
         before = self.list_processes() if self.wants_processes(expect) else None
@@ -638,7 +725,7 @@ def main():
                     help='make (or find) the template prefix of FILE (nt or 98) and print its path')
     opts = ap.parse_args()
     if opts.template_only:
-        print(make_template(opts.file, opts.cache))
+        print(make_template(opts.file, opts.cache, opts.win32_dir))
         return 0
     started = time.time()
     try:
@@ -648,11 +735,20 @@ def main():
         if scenario.get('host_only'):
             print('SKIP %s: host_only: %s' % (opts.file, scenario['host_only']))
             return 0
-        runner = Runner(scenario, opts, opts.file)
-        try:
-            runner.run()
-        finally:
-            runner.cleanup()
+        for attempt in range(1, 4):
+            runner = Runner(scenario, opts, opts.file)
+            try:
+                runner.run()
+                break
+            except (WineFault, subprocess.TimeoutExpired) as e:
+                # A Wine program that hangs (qemu-user) is Wine failing as well; a tool that
+                # hangs in all three attempts fails the scenario.
+                if attempt == 3:
+                    raise BadScenario('%s (three attempts)' % e)
+                print('attempt %d: %s; again in a new prefix' % (attempt, e))
+                del failures[:]
+            finally:
+                runner.cleanup()
     except (BadScenario, yaml.YAMLError, OSError, subprocess.SubprocessError) as e:
         print('scenario error: %s' % e, file=sys.stderr)
         return 2
