@@ -26,8 +26,23 @@ int CheckFileSignatures(const char* fileName, const SignatureEntry* table, int32
   HANDLE file = CreateFileA(fileName, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return 0;
 
+  // Rows that sign the same stretch share one read: the CRC of the last stretch read whole is
+  // kept for the rows after it.
+  int haveStretch = 0;
+  uint32_t stretchOffset = 0;
+  uint32_t stretchLength = 0;
+  uint32_t stretchCrc = 0;
+
   for (int32_t index = 0; table[index].length != 0; ++index) {
     const SignatureEntry* row = &table[index];
+
+    if (haveStretch && row->offset == stretchOffset && row->length == stretchLength) {
+      if (stretchCrc == row->crc) {
+        *matchedIndex = index;
+        break;
+      }
+      continue;
+    }
 
     // Without a high part the distance is a signed 32-bit value: an offset of 2 GB or more
     // fails like any other seek. Below that, INVALID_SET_FILE_POINTER only means failure.
@@ -41,7 +56,11 @@ int CheckFileSignatures(const char* fileName, const SignatureEntry* table, int32
     DWORD bytesRead = 0;
     if (!ReadFile(file, readBuffer, row->length, &bytesRead, NULL) || bytesRead != row->length) continue;
 
-    if (Crc32(readBuffer, bytesRead) == row->crc) {
+    haveStretch = 1;
+    stretchOffset = row->offset;
+    stretchLength = row->length;
+    stretchCrc = Crc32(readBuffer, bytesRead);
+    if (stretchCrc == row->crc) {
       *matchedIndex = index;
       break;
     }

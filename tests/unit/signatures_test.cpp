@@ -151,6 +151,14 @@ std::vector<SignatureCase> Cases() {
          sim::FailApi("ReadFile", 1, false);
        },
        {{1024, 7168, kRow1Crc}, {1024, 7168, kRow1Crc}, {0, 0, 0}}, 1, 1, ""},
+      // Both rows of the program's table sign the same stretch: it is read once, so a seek
+      // that would fail for the second row is never made.
+      {"rows on one stretch share its read",
+       [] {
+         sim::PutFile(kPath, samples::MakeSample(kRow1Crc));
+         sim::FailApi("SetFilePointer", 2, true);
+       },
+       {}, 1, 1, ""},
       {"missing file", [] {}, {}, 0, -1, ""},
       {"missing directory", [] { sim::PutFile("C:\\other\\app.exe", samples::MakeSample(kRow0Crc)); },
        {}, 0, -1, ""},
