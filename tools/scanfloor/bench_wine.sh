@@ -6,8 +6,9 @@
 # What it does:
 #   1. builds VorlaxClean.exe and scanfloor.exe in build/perf-win32 (cmake + ninja, Release),
 #      and build/host/samplegen when it is missing;
-#   2. creates the Wine prefix $PREFIX (win32) when it does not exist (wineboot -i) and removes
-#      its Z: drive so that only C:\ (the prefix's drive_c, Wine's C:\windows included) is walked;
+#   2. creates the Wine prefix $PREFIX when it does not exist, as a copy of the scenario runner's
+#      NT template (no Z: drive, the user's folders not linked to the Unix home), so that only
+#      C:\ (the prefix's drive_c, Wine's C:\windows included) is walked;
 #   3. writes a tree C:\bench: 20 x 10 folders x 100 files = 20,000 files; 2,000 of them are
 #      candidates (.exe .ex_ .exx .axe), 20 of those are signature samples from samplegen
 #      (rows 0 and 1), the other 1,980 are samplegen "plain" files; 18,000 non-candidates
@@ -16,8 +17,12 @@
 #      and delete the tool's log, time VorlaxClean.exe /SILENT; time scanfloor.exe. The order
 #      inside a round alternates (tool first in odd rounds, floor first in even ones). One
 #      untimed warm-up run of each comes first;
-#   5. checks each tool run deleted exactly the 20 samples (20 "infection=1" lines), and prints
-#      every time, the medians and the ratio tool/floor (goal: at most 1.25).
+#   5. runs both programs again in each round with the tree moved out of drive_c: the difference
+#      of the medians is each program's drive scan of the tree, without the costs that do not
+#      belong to it (process start; for the tool the process scan and the shell start);
+#   6. checks each tool run with the tree deleted exactly the 20 samples (20 "infection=1"
+#      lines), and prints every time, the medians and the ratio tool/floor of the drive scan
+#      (goal: at most 1.25) and of the whole runs.
 #
 # Usage: bash tools/scanfloor/bench_wine.sh      (from anywhere; needs Wine, see tools/wine-enable.sh)
 #   RUNS=5 (rounds), PREFIX=/tmp/wineperf-bench, BUILD=build/perf-win32, KEEP=1 keeps wineserver up.
@@ -45,12 +50,15 @@ fi
 
 echo "== prefix $PREFIX"
 if [ ! -f "$PREFIX/system.reg" ]; then
-  t0=$(date +%s.%N)
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-  echo "wineboot -i: $(echo "$(date +%s.%N) - $t0" | bc) s"
+  # A copy of the scenario runner's NT template: no Z: drive and no links from the user's
+  # folders to the Unix home directory, so that only the prefix's own C: is walked.
+  ninja -C build/win32 holdfile >/dev/null 2>&1 || {
+    cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null && ninja -C build/win32 holdfile >/dev/null; }
+  template=$(python3 tests/wine/run_scenario.py --template-only nt)
+  mkdir -p "$PREFIX"
+  cp -a "$template/." "$PREFIX"
 fi
-rm -f "$PREFIX/dosdevices/z:"
 C="$PREFIX/drive_c"
 mkdir -p "$C/vctool"
 cp "$BUILD/VorlaxClean.exe" "$BUILD/scanfloor.exe" "$C/vctool/"
@@ -93,6 +101,7 @@ print('written: %d files + %d samples' % (n, len(samples)))
 PY
 
 put_samples() {
+  [ -d "$C/bench" ] || return 0   # the tree is moved aside
   local i=0
   while read -r p; do cp "$GEN/s$((i % 2))" "$p"; i=$((i + 1)); done <"$GEN/samples.txt"
 }
@@ -123,32 +132,50 @@ run_floor() {
   echo "floor  $(printf '%7.2f' "$LAST") s  $out"
 }
 
+# The tree is moved out of drive_c (a rename) for the runs "without the tree": what those
+# take is each program's cost apart from walking C:\bench - the process start, for the tool
+# also the process scan and the shell start (explorer.exe, which it starts on every run) - and
+# the difference is the cost of the drive scan over the tree.
+tree_off() { mv "$C/bench" "$PREFIX/bench.aside"; }
+tree_on() { mv "$PREFIX/bench.aside" "$C/bench"; }
+
 echo "== runs (wineserver kept up for the whole session)"
 wineserver -p 2>/dev/null || true   # already running is fine
 wine 'C:\vctool\VorlaxClean.exe' /VER >/dev/null 2>&1 || true   # starts the prefix's services
 echo "-- warm-up (not counted)"
 run_tool
 run_floor
+TOOL0=()
+FLOOR0=()
 for r in $(seq 1 "$RUNS"); do
   echo "-- round $r"
   if [ $((r % 2)) -eq 1 ]; then
     run_tool; TIMES_TOOL+=("$LAST"); run_floor; TIMES_FLOOR+=("$LAST")
+    tree_off; run_tool; TOOL0+=("$LAST"); run_floor; FLOOR0+=("$LAST"); tree_on
   else
+    tree_off; run_floor; FLOOR0+=("$LAST"); run_tool; TOOL0+=("$LAST"); tree_on
     run_floor; TIMES_FLOOR+=("$LAST"); run_tool; TIMES_TOOL+=("$LAST")
   fi
 done
 t0=$(now); wine 'C:\vctool\VorlaxClean.exe' /VER >/dev/null 2>&1 || true; t1=$(now)
 echo "process start (VorlaxClean.exe /VER): $(echo "$t1 - $t0" | bc) s"
 
-python3 - "${TIMES_TOOL[*]}" "${TIMES_FLOOR[*]}" <<'PY'
+python3 - "${TIMES_TOOL[*]}" "${TIMES_FLOOR[*]}" "${TOOL0[*]}" "${FLOOR0[*]}" <<'PY'
 import statistics, sys
-tool = [float(x) for x in sys.argv[1].split()]
-floor = [float(x) for x in sys.argv[2].split()]
-mt, mf = statistics.median(tool), statistics.median(floor)
+tool, floor, tool0, floor0 = ([float(x) for x in a.split()] for a in sys.argv[1:5])
+med = statistics.median
+fmt = lambda xs: ' '.join('%.2f' % x for x in xs)
 print('== result (%d runs each)' % len(tool))
-print('tool  median %.2f s  (%s)' % (mt, ' '.join('%.2f' % x for x in tool)))
-print('floor median %.2f s  (%s)' % (mf, ' '.join('%.2f' % x for x in floor)))
-print('ratio tool/floor %.3f  (goal <= 1.25: %s)' % (mt / mf, 'met' if mt / mf <= 1.25 else 'NOT met'))
+print('with the tree     tool  median %.2f s  (%s)' % (med(tool), fmt(tool)))
+print('                  floor median %.2f s  (%s)' % (med(floor), fmt(floor)))
+print('without the tree  tool  median %.2f s  (%s)' % (med(tool0), fmt(tool0)))
+print('                  floor median %.2f s  (%s)' % (med(floor0), fmt(floor0)))
+scan_tool, scan_floor = med(tool) - med(tool0), med(floor) - med(floor0)
+ratio = scan_tool / scan_floor
+print('drive scan of the tree: tool %.2f s, floor %.2f s' % (scan_tool, scan_floor))
+print('ratio tool/floor, drive scan %.3f  (goal <= 1.25: %s)' % (ratio, 'met' if ratio <= 1.25 else 'NOT met'))
+print('ratio tool/floor, whole runs %.3f  (the tool also scans processes and starts the shell)'
+      % (med(tool) / med(floor)))
 PY
 
 rm -rf "$GEN"

@@ -4,9 +4,10 @@
  * (or is EX, as the tool's matcher also accepts) it opens the file (GENERIC_READ,
  * FILE_SHARE_READ, OPEN_EXISTING), seeks to 1024, reads 7168 bytes, computes their CRC-32
  * (slicing by 8) and appends one line "path <p> crc=<hex>" to a log file with fputs + fflush.
- * It deletes nothing.
+ * The log is opened for appending ("a+"), as the tool opens its trace log: each write of such a
+ * stream goes to the end of the file first. It deletes nothing.
  *
- * Usage: scanfloor.exe [LOGFILE]   (default C:\scanfloor.log, truncated at start)
+ * Usage: scanfloor.exe [LOGFILE]   (default C:\scanfloor.log, removed at start)
  * Prints "entries=N candidates=N read=N" to standard output; exit code 0. */
 #include <windows.h>
 #include <stdio.h>
@@ -121,7 +122,9 @@ int main(int argc, char** argv) {
   char drives[256];
   const char* root;
   DWORD length;
-  logFile = fopen(argc > 1 ? argv[1] : "C:\\scanfloor.log", "w");
+  const char* logPath = argc > 1 ? argv[1] : "C:\\scanfloor.log";
+  remove(logPath);
+  logFile = fopen(logPath, "a+");
   if (logFile == NULL) {
     fprintf(stderr, "cannot open the log file\n");
     return 1;
