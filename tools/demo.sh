@@ -30,6 +30,21 @@ scan_was_empty() {
       END { exit last ? 0 : 1 }'
 }
 WINE_FAULT="Wine gave the tool an empty drive list (Wine fails so now and then under qemu-user; see the README)"
+# Runs VorlaxClean.exe /SILENT (console in build/demo-console.txt, exit code in CODE); after
+# a Wine fault runs $1 (which puts the machine back) and tries again, at most three times.
+run_tool() {
+  local attempt
+  for attempt in 1 2 3; do
+    set +e
+    wine 'C:\vctool\VorlaxClean.exe' /SILENT 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
+    CODE=${PIPESTATUS[0]}
+    set -e
+    scan_was_empty || return 0
+    [ "$attempt" = 3 ] && { echo "$WINE_FAULT, three times: giving up" >&2; exit 1; }
+    echo "($WINE_FAULT: $2)"
+    "$1"
+  done
+}
 
 step "Set-up (tools/setup.sh)"
 bash tools/setup.sh
@@ -93,16 +108,7 @@ cat <<'TEXT'
 TEXT
 
 step "Running VorlaxClean.exe /SILENT"
-for attempt in 1 2 3; do
-  set +e
-  wine 'C:\vctool\VorlaxClean.exe' /SILENT 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
-  CODE=${PIPESTATUS[0]}
-  set -e
-  scan_was_empty || break
-  [ "$attempt" = 3 ] && { echo "$WINE_FAULT, three times: giving up" >&2; exit 1; }
-  echo "($WINE_FAULT: building the machine again)"
-  build_machine
-done
+run_tool build_machine "building the machine again"
 cat "$ROOT/build/demo-console.txt"
 case $CODE in
   0) MEANING="no infection found" ;;
@@ -130,16 +136,8 @@ wine wineboot -r >/dev/null 2>&1
 [ -e "$C/games/bonus.exe" ] && echo "  C:\\games\\bonus.exe is still there" || echo "  C:\\games\\bonus.exe is gone"
 
 step "Running VorlaxClean.exe /SILENT again"
-for attempt in 1 2 3; do
-  wait_for_drives
-  set +e
-  wine 'C:\vctool\VorlaxClean.exe' /SILENT 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
-  CODE=${PIPESTATUS[0]}
-  set -e
-  scan_was_empty || break
-  [ "$attempt" = 3 ] && { echo "$WINE_FAULT, three times: giving up" >&2; exit 1; }
-  echo "($WINE_FAULT: running the tool again)"
-done
+wait_for_drives
+run_tool wait_for_drives "running the tool again"
 tail -n 1 "$ROOT/build/demo-console.txt"
 echo "exit code: $CODE"
 echo "what is left:"
