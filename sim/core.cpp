@@ -218,6 +218,7 @@ void AdvanceClock(DWORD milliseconds) { g_core.clock += milliseconds; }
 bool IsNtFamily() { return g_core.platformId == VER_PLATFORM_WIN32_NT; }
 bool HasAdminRights() { return g_core.admin == kAdminMember; }
 std::string WindowsDirectory() { return g_core.windowsDir; }
+std::string SystemDirectory() { return g_core.systemDir; }
 bool IsEvent(HANDLE handle) { return FindHandleAs<EventObject>(handle) != nullptr; }
 bool SetEventState(HANDLE handle, bool signalled) {
   EventObject* event = FindHandleAs<EventObject>(handle);
@@ -438,6 +439,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
   p.time = g_core.clock;
   if (g_core.failStart || Fault(kFaultProcess, "CreateProcessA", ERROR_FILE_NOT_FOUND)) return FALSE;
   g_core.started.push_back(p);
+  RunStartedProgram(p.commandLine);
   if (processInformation != nullptr) {
     // The sim gives no real handles for the started program; the caller may close these.
     processInformation->hProcess = AddHandle(std::make_unique<EventObject>());

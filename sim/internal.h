@@ -39,6 +39,13 @@ std::string Upper(const std::string& text);
 // MSVCRT's mapping of a Win32 error to errno.
 int ErrnoFromWin32(DWORD error);
 
+// A program that CreateProcessA started: when its command line names a program file (a bare
+// name is looked for in the system and then the Windows directory), it runs from now on.
+void RunStartedProgram(const std::string& commandLine);
+// After a restart: the shell runs again when the machine had one.
+void StartShellAfterRestart();
+std::string SystemDirectory();
+
 // Clock.
 void AdvanceClock(DWORD milliseconds);
 

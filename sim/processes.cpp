@@ -49,6 +49,7 @@ struct ProcessState {
   int loads = 0;
   int badFrees = 0;
   std::map<std::string, Privilege> privileges;  // by upper-case name
+  bool hasShell = false;                         // StartShell was called: restarts start it too
 };
 
 // Outlives static destruction: handle objects report their closing here.
@@ -368,6 +369,51 @@ std::vector<DWORD> RunningProcesses() {
     if (p.running) out.push_back(p.pid);
   return out;
 }
+
+std::string ShellImagePath() {
+  return (IsNtFamily() ? SystemDirectory() : WindowsDirectory()) + "\\explorer.exe";
+}
+
+DWORD StartShell() {
+  std::string image = ShellImagePath();
+  std::shared_ptr<Node> node = Lookup(image);
+  if (!node) PutFile(image, std::string(8192, '\0'));
+  g_proc.hasShell = true;
+  return AddProcess(image);
+}
+
+namespace internal {
+
+void RunStartedProgram(const std::string& commandLine) {
+  std::string program;
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    size_t close = commandLine.find('"', 1);
+    program = commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    program = commandLine.substr(0, commandLine.find(' '));
+  }
+  if (program.empty()) return;
+  std::vector<std::string> candidates;
+  if (program.find('\\') != std::string::npos) {
+    candidates.push_back(program);
+  } else {
+    candidates.push_back(SystemDirectory() + "\\" + program);
+    candidates.push_back(WindowsDirectory() + "\\" + program);
+  }
+  for (const std::string& path : candidates) {
+    std::shared_ptr<Node> node = Follow(Lookup(path), 0);
+    if (node && !node->isDir) {
+      AddProcess(path);
+      return;
+    }
+  }
+}
+
+void StartShellAfterRestart() {
+  if (g_proc.hasShell) AddProcess(ShellImagePath());
+}
+
+}  // namespace internal
 
 const std::vector<Termination>& Terminations() { return g_proc.terminations; }
 const std::vector<ProcessOpen>& ProcessOpens() { return g_proc.opens; }

@@ -94,6 +94,7 @@ void Restart() {
     }
   }
   if (!IsNtFamily()) RunWininit();
+  StartShellAfterRestart();
 }
 
 }  // namespace sim

@@ -26,6 +26,13 @@ struct ProcessOptions {
 // enumeration functions list running processes in the order they were added.
 DWORD AddProcess(const std::string& imagePath, DWORD pid = 0, const ProcessOptions& options = ProcessOptions());
 bool IsRunning(DWORD pid);
+
+// The Windows shell as a machine runs it: its image, an ordinary program file, in the system
+// directory (C:\windows\system32\explorer.exe, where Wine keeps it too) or, on the 9x family, in
+// the Windows directory; StartShell makes the file when it is missing and starts the program.
+// From then on a restart starts the shell again, as the system does when the user logs on.
+std::string ShellImagePath();
+DWORD StartShell();
 std::vector<DWORD> RunningProcesses();
 
 struct Termination {
