@@ -3,14 +3,24 @@
  *   holdfile [--hold read|none|readwrite PATH]... [--run IMAGE]...
  *   holdfile --list
  *   holdfile --drives SECONDS
+ *   holdfile --modules
+ *   holdfile --toolhelp
  *
  * Opens each PATH for reading with the given sharing (FILE_SHARE_READ, none, or
  * FILE_SHARE_READ | FILE_SHARE_WRITE) and keeps it open, starts each IMAGE (a sample program
  * that only sleeps) and waits until its main module is loaded, so that a process list shows
  * it with its path. Then it prints "ready" and sleeps until it is ended. Exit status 1 (with a
  * line on stdout) when a file cannot be opened or a program cannot be started.
- * --list prints one line per running process: its main module's path (or, where that cannot
- * be read, the process list's name) and exits.
+ * --list prints one line per running process: its identifier in hex, a blank and its main
+ * module's path (or, where that cannot be read, the process list's name), and exits.
+ * --modules tells whether this Wine lets a program read another process's modules, the way the
+ * tool's process scan does (OpenProcess for query and read, EnumProcessModules and
+ * GetModuleFileNameExA of PSAPI): it starts a second copy of itself that only sleeps, tries
+ * for at most ten seconds, ends the copy, prints "modules readable PATH" and exits 0, or prints
+ * "modules unreadable error N" and exits 1.
+ * --toolhelp tells the same of the 9x way (a ToolHelp process snapshot, whose szExeFile is the
+ * image's full path on Windows 9x): "toolhelp path TEXT" and exit 0 when the copy's entry holds
+ * a path, exit 1 when it holds a bare name or none.
  * --drives waits until the drive list holds C: (Wine's mount manager lists the drives a while
  * after the server starts, and lists none while it is down), at most SECONDS; it prints the
  * drive mask and exits 0 once C: is there, 1 when the time runs out. */
@@ -43,7 +53,7 @@ static int ListProcesses(void) {
       const char* name = entry.szExeFile;
       module.dwSize = sizeof(module);
       if (modules != INVALID_HANDLE_VALUE && Module32First(modules, &module)) name = module.szExePath;
-      printf("%s\n", name);
+      printf("%lx %s\n", (unsigned long)entry.th32ProcessID, name);
       if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
     } while (Process32Next(snap, &entry));
   }
@@ -68,10 +78,105 @@ static int WaitForDriveC(int seconds) {
   }
 }
 
+typedef BOOL(WINAPI* EnumModulesFn)(HANDLE, HMODULE*, DWORD, LPDWORD);
+typedef DWORD(WINAPI* ModuleFileNameFn)(HANDLE, HMODULE, LPSTR, DWORD);
+
+static int ProbeModuleReads(void) {
+  HMODULE psapi = LoadLibraryA("PSAPI.DLL");
+  EnumModulesFn enumModules = psapi ? (EnumModulesFn)(void (*)(void))GetProcAddress(psapi, "EnumProcessModules") : NULL;
+  ModuleFileNameFn fileName =
+      psapi ? (ModuleFileNameFn)(void (*)(void))GetProcAddress(psapi, "GetModuleFileNameExA") : NULL;
+  char self[MAX_PATH], command[MAX_PATH + 16], path[MAX_PATH];
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION info;
+  DWORD error = 0;
+  int tries, readable = 0;
+  if (enumModules == NULL || fileName == NULL) {
+    printf("modules unreadable error %lu (no PSAPI)\n", (unsigned long)GetLastError());
+    return 1;
+  }
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  snprintf(command, sizeof(command), "\"%s\" --sleep", self);
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    printf("modules unreadable error %lu (the copy did not start)\n", (unsigned long)GetLastError());
+    return 1;
+  }
+  for (tries = 0; tries < 40 && !readable; ++tries) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, info.dwProcessId);
+    HMODULE modules[16];
+    DWORD needed = 0;
+    if (process == NULL) {
+      error = GetLastError();
+    } else {
+      if (enumModules(process, modules, sizeof(modules), &needed) && needed > 0 &&
+          fileName(process, modules[0], path, MAX_PATH) > 0)
+        readable = 1;
+      else
+        error = GetLastError();
+      CloseHandle(process);
+    }
+    if (!readable) Sleep(250);
+  }
+  TerminateProcess(info.hProcess, 0);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  if (readable) {
+    printf("modules readable %s\n", path);
+    return 0;
+  }
+  printf("modules unreadable error %lu\n", (unsigned long)error);
+  return 1;
+}
+
+static int ProbeToolHelpPaths(void) {
+  char self[MAX_PATH], command[MAX_PATH + 16];
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION info;
+  PROCESSENTRY32 entry;
+  HANDLE snap;
+  int found = 0;
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  snprintf(command, sizeof(command), "\"%s\" --sleep", self);
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    printf("toolhelp none (the copy did not start: error %lu)\n", (unsigned long)GetLastError());
+    return 1;
+  }
+  Sleep(500);
+  snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  entry.dwSize = sizeof(entry);
+  if (snap != INVALID_HANDLE_VALUE && Process32First(snap, &entry)) {
+    do {
+      if (entry.th32ProcessID == info.dwProcessId) {
+        found = 1;
+        break;
+      }
+    } while (Process32Next(snap, &entry));
+  }
+  if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
+  TerminateProcess(info.hProcess, 0);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  if (!found) {
+    printf("toolhelp none (the copy is not in the snapshot)\n");
+    return 1;
+  }
+  printf("toolhelp %s %s\n", strchr(entry.szExeFile, '\\') ? "path" : "name", entry.szExeFile);
+  return strchr(entry.szExeFile, '\\') ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
   int i;
   if (argc == 2 && strcmp(argv[1], "--list") == 0) return ListProcesses();
   if (argc == 3 && strcmp(argv[1], "--drives") == 0) return WaitForDriveC(atoi(argv[2]));
+  if (argc == 2 && strcmp(argv[1], "--modules") == 0) return ProbeModuleReads();
+  if (argc == 2 && strcmp(argv[1], "--toolhelp") == 0) return ProbeToolHelpPaths();
+  if (argc == 2 && strcmp(argv[1], "--sleep") == 0) {
+    for (;;) Sleep(60000);
+  }
   for (i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--hold") == 0 && i + 2 < argc) {
       const char* sharing = argv[i + 1];

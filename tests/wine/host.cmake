@@ -17,6 +17,7 @@ if(VORLAX_WIN32_DIR)
     add_test(NAME scenario.wine.${name}
              COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/run_scenario.py ${scenario}
                      --win32-dir ${VORLAX_WIN32_DIR} --samplegen $<TARGET_FILE:samplegen>
+                     --checker $<TARGET_FILE:scenario_runner> --notes ${CMAKE_BINARY_DIR}/wine-notes
                      --cache ${CMAKE_SOURCE_DIR}/build/wine-prefixes)
     math(EXPR wine_slot "(${wine_slot} + 1) % 3")
     set_tests_properties(scenario.wine.${name} PROPERTIES LABELS wine TIMEOUT 600

@@ -1,13 +1,18 @@
 #!/usr/bin/python3
 """Wine scenario runner: runs one scenario file (tests/scenarios/README.md) with the real
-VorlaxClean.exe in a fresh Wine prefix and checks the same expectations as the host runner.
+VorlaxClean.exe in a fresh Wine prefix, writes down what it saw as a record, and has the host
+runner's checks (scenario_runner --check-record) apply the scenario's expectations to it: the
+rules that compare a run with a scenario exist once, in the host runner.
 
-  run_scenario.py FILE.yaml [--win32-dir DIR] [--samplegen PATH] [--cache DIR] [--keep]
+  run_scenario.py FILE.yaml [--win32-dir DIR] [--samplegen PATH] [--checker PATH] [--cache DIR]
+                            [--notes DIR] [--keep] [--verbose]
 
 --win32-dir  the Windows build (VorlaxClean.exe, sleeper.exe, holdfile.exe); default build/win32
 --samplegen  the host sample writer; default build/host/samplegen
+--checker    the host scenario runner; default build/host/tests/runner/scenario_runner
 --cache      where the template prefixes live (one per platform, made once under a lock);
-             default build/wine-prefixes
+             default build/host/wine-prefixes
+--notes      a folder that keeps this scenario's SKIPPED and RETRY lines for the suite's summary
 --keep       keep the scenario's prefix (its path is printed) instead of removing it
 --template-only  FILE is a platform (nt or 98): make its template prefix if needed, print its path
 
@@ -23,11 +28,17 @@ process image (a copy of tools/sleeper stamped by samplegen with the image's con
 the tool runs. The restart is `wineboot -r`, which carries out PendingFileRenameOperations and
 WININIT.INI.
 
-The trace log is compared after the masking both runners apply (see tests/scenarios/README.md,
-"Masking").
+What the record holds of each run: the exit code, the console, what the run appended to the log,
+and, from Wine's relay trace of a few of the tool's calls (RELAY_INCLUDE), its program starts
+with their flags, its key reads and the processes it ended; of the machine after each run and
+after the restart: every path on C:, the bytes of every file written since the prefix was made,
+the registry keys the scenario names, and PendingFileRenameOperations. What this Wine cannot
+show (a probe of its own, once per template prefix) goes with it as a limit: the checker then
+reports each expectation it could not check as SKIPPED, with the reason.
 """
 import argparse
 import fcntl
+import json
 import os
 import re
 import shutil
@@ -83,86 +94,6 @@ def crlf(text):
     return text.replace('\n', '\r\n').encode('latin-1')
 
 
-# ---------------------------------------------------------------- masking (same as the host runner)
-
-PID_RE = re.compile(rb'\(PID=0x[0-9a-fA-F]+\)')
-IMAGED_RE = re.compile(rb'^(Will delete infected imaged from 0x)(?!0*(?:\r|$)).*?(?=\r|$)', re.M)
-EXAMINATE_RE = re.compile(rb'^examinate process (.*) \(PID=0xPID\)$')
-PATH_RE = re.compile(rb'^path (.*) infection=0$')
-
-
-def mask_log(text, files, images):
-    """What differs by nature between machines: process ids, the list's address (when the list
-    is not empty), lines about processes whose image the scenario does not name, and clean
-    'path' lines of files the scenario does not name (the tool itself is named)."""
-    text = PID_RE.sub(b'(PID=0xPID)', text)
-    text = IMAGED_RE.sub(rb'\g<1>ADDR', text)
-    out = []
-    for line in text.split(b'\r\n'):
-        m = EXAMINATE_RE.match(line)
-        if m and m.group(1).decode('latin-1').upper() not in images:
-            continue
-        m = PATH_RE.match(line)
-        if m and m.group(1).decode('latin-1').upper() not in files:
-            continue
-        out.append(line)
-    return b'\r\n'.join(out)
-
-
-# ---------------------------------------------------------------- texts
-
-def visible(data):
-    out = []
-    for c in data:
-        if c == 13:
-            out.append('\\r')
-        elif c == 10:
-            out.append('\\n')
-        elif c < 0x20 or c >= 0x7f:
-            out.append('\\x%02X' % c)
-        else:
-            out.append(chr(c))
-    return ''.join(out)
-
-
-def split_keeping_ends(data):
-    lines = data.split(b'\n')
-    out = [l + b'\n' for l in lines[:-1]]
-    if lines[-1]:
-        out.append(lines[-1])
-    return out
-
-
-def compare_text(what, expected, actual):
-    if expected == actual:
-        return
-    at = 0
-    while at < len(expected) and at < len(actual) and expected[at] == actual[at]:
-        at += 1
-    e, a = split_keeping_ends(expected), split_keeping_ends(actual)
-    out = ['%s differs at byte %d (expected %d bytes, got %d)' % (what, at, len(expected), len(actual))]
-    marked = False
-    for i in range(max(len(e), len(a))):
-        x = e[i] if i < len(e) else None
-        y = a[i] if i < len(a) else None
-        if x is not None and x == y:
-            out.append('      ' + visible(x))
-        else:
-            out.append('  -   ' + (visible(x) if x is not None else '(no line)') +
-                       ('' if marked else '  <== first difference'))
-            out.append('  +   ' + (visible(y) if y is not None else '(no line)'))
-            marked = True
-    out.append('  (- expected, + actual; \\r is CR, \\n is LF)')
-    fail('\n'.join(out))
-
-
-def crlf_lines(data):
-    lines = data.split(b'\r\n')
-    if lines and lines[-1] == b'':
-        lines.pop()
-    return lines
-
-
 # ---------------------------------------------------------------- Wine
 
 class Wine:
@@ -214,7 +145,54 @@ class Wine:
         return cur
 
 
-TEMPLATE_FORMAT = '3'  # bump when the way a template is made changes: older caches are made again
+TEMPLATE_FORMAT = '4'  # bump when the way a template is made changes: older caches are made again
+
+# The calls whose arguments and results Wine's relay trace shows for each run of the tool: what
+# the run did, seen by Wine itself (program starts, key reads, ended processes, the drive list).
+RELAY_INCLUDE = ';'.join(m + '.' + f for f in ('GetWindowsDirectoryA', 'GetLogicalDriveStringsA', 'CreateProcessA',
+                                                'OpenProcess', 'TerminateProcess')
+                         for m in ('KERNEL32', 'KERNELBASE')) + ';msvcrt._getch'
+
+BINFMT = '/proc/sys/fs/binfmt_misc'
+I386_MAGIC = 'magic 7f454c4601010100000000000000000002000300'
+
+
+def machine_kind():
+    """'qemu-user' when a binfmt_misc handler runs i386 programs (tools/wine-enable.sh), else
+    'native'. A template made on one kind is not used on the other."""
+    try:
+        for name in os.listdir(BINFMT):
+            path = os.path.join(BINFMT, name)
+            if name in ('register', 'status') or not os.path.isfile(path):
+                continue
+            with open(path) as f:
+                text = f.read()
+            if text.startswith('enabled') and I386_MAGIC in text:
+                return 'qemu-user'
+    except OSError:
+        pass
+    return 'native'
+
+
+def probe_limits(wine, platform):
+    """What this Wine cannot show, found by a probe of its own (never from the tool's output):
+    whether a program can read the image path of another process the way the tool does on this
+    platform (PSAPI on NT, a ToolHelp snapshot on 9x)."""
+    mode = '--modules' if platform == 'nt' else '--toolhelp'
+    try:
+        r = wine.run([HELPER_PATH, mode], timeout=120, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        out, code = r.stdout.decode('latin-1').strip(), r.returncode
+    except subprocess.TimeoutExpired:
+        out, code = 'the probe did not end', 1
+    if code == 0:
+        return {}
+    if platform == 'nt':
+        reason = ('this Wine does not let a program read another process\'s modules (%s; %s), so the tool '
+                  'examines no process' % (out, machine_kind()))
+    else:
+        reason = ('Wine\'s ToolHelp snapshot names a process by its base name, not its path (%s), so the '
+                  'tool\'s 9x process scan cannot tell the shell or a worm by its path' % out)
+    return {'process_paths': reason}
 
 
 def prefix_is_whole(wine, helper):
@@ -248,11 +226,12 @@ def make_template(platform, cache, win32_dir):
     os.makedirs(cache, exist_ok=True)
     final = os.path.join(cache, platform)
     ready = os.path.join(final, '.ready')
+    stamp = TEMPLATE_FORMAT + ' ' + machine_kind()
     with open(os.path.join(cache, platform + '.lock'), 'w') as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         try:
             with open(ready) as f:
-                if f.read().strip() == TEMPLATE_FORMAT:
+                if f.read().strip() == stamp:
                     return final
         except OSError:
             pass
@@ -279,9 +258,15 @@ def make_template(platform, cache, win32_dir):
         unlink_home(work)
         wine.run(['reg', 'add', 'HKCU\\Software\\Wine', '/v', 'Version', '/d', WINE_VERSIONS[platform], '/f'],
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wine.run(['reg', 'add', 'HKCU\\Software\\Wine\\Debug', '/v', 'RelayInclude', '/d', RELAY_INCLUDE, '/f'],
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.copyfile(helper, wine.unix_path(HELPER_PATH))
+        limits = probe_limits(wine, platform)
         wine.stop()
+        with open(os.path.join(work, '.limits'), 'w') as f:
+            json.dump(limits, f)
         with open(os.path.join(work, '.ready'), 'w') as f:
-            f.write(TEMPLATE_FORMAT + '\n')
+            f.write(stamp + '\n')
         os.rename(work, final)
         print('made the %s template prefix in %.0f s' % (platform, time.time() - started), file=sys.stderr)
         return final
@@ -380,7 +365,7 @@ class Runner:
 
     def build(self):
         cache = self.opts.cache
-        template = make_template(self.platform, cache, self.opts.win32_dir)
+        self.template = template = make_template(self.platform, cache, self.opts.win32_dir)
         self.prefix = tempfile.mkdtemp(prefix='vorlax-wine-')
         subprocess.run(['cp', '-a', template + '/.', self.prefix], check=True)
         self.wine = Wine(self.prefix)
@@ -489,8 +474,14 @@ class Runner:
     # ------------------------------------------------------------ a run
 
     def list_processes(self):
+        """[(pid, image)] of the running processes, in the order the system lists them."""
         r = self.wine.run([HELPER_PATH, '--list'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        return [l.strip() for l in r.stdout.decode('latin-1').splitlines() if l.strip()]
+        out = []
+        for line in r.stdout.decode('latin-1').splitlines():
+            pid, _, image = line.strip().partition(' ')
+            if image:
+                out.append((int(pid, 16), image))
+        return out
 
     def log_bytes(self):
         try:
@@ -499,210 +490,172 @@ class Runner:
         except FileNotFoundError:
             return None
 
+    def server_answers(self):
+        """An independent probe of Wine itself: a new process starts, sees drive C: and ends."""
+        try:
+            r = self.wine.run([HELPER_PATH, '--drives', '10'], timeout=60, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+            return r.returncode == 0
+        except subprocess.TimeoutExpired:
+            return False
+
     def run_tool(self, args, keys, where):
-        before = self.log_bytes() or b''
+        before_log = self.log_bytes() or b''
+        before = self.list_processes()
         started = time.time()
+        env = dict(self.wine.env, WINEDEBUG='-all,+relay')
         # Standard output goes to a file: a program the tool starts (the shell) inherits it, and
-        # a pipe would stay open as long as that program runs.
-        with tempfile.TemporaryFile() as out:
-            command = [TOOL_PATH] + [str(a) for a in args]
+        # a pipe would stay open as long as that program runs. Wine's relay trace of the calls
+        # listed in the template's RelayInclude goes to stderr: what Wine itself saw the tool do.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as trace:
+            command = ['wine', TOOL_PATH] + [str(a) for a in args]
             if keys:
                 # _getch reads the console: give the program a terminal to read the keys from.
                 import pty
                 master, slave = pty.openpty()
-                p = self.wine.popen(command, stdin=slave, stdout=out, stderr=subprocess.DEVNULL)
+                p = subprocess.Popen(command, env=env, stdin=slave, stdout=out, stderr=trace)
                 os.close(slave)
                 time.sleep(0.5)
                 os.write(master, str(keys).encode('latin-1'))
-                try:
-                    code = p.wait(timeout=120)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    raise WineFault('%s: the tool did not end within 120 s' % where)
-                finally:
-                    os.close(master)
             else:
-                try:
-                    code = self.wine.run(command, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.DEVNULL).returncode
-                except subprocess.TimeoutExpired:
-                    raise WineFault('%s: the tool did not end within 120 s' % where)
+                master = None
+                p = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
+            try:
+                code = p.wait(timeout=120)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+                code = None
+            finally:
+                if master is not None:
+                    os.close(master)
+            if code is None:
+                # A tool that hangs is the tool's fault unless Wine itself no longer answers.
+                if not self.server_answers():
+                    raise WineFault('%s: the tool did not end within 120 s and the Wine server no longer '
+                                    'starts a program that sees C:' % where)
+                fail('%s: the tool did not end within 120 s (the Wine server still answers)' % where)
+                code = -1
             out.seek(0)
             console = out.read()
+            trace.seek(0)
+            relay = trace.read().decode('latin-1', errors='replace')
         if self.opts.verbose:
-            print('%s: the tool ran %.1f s, exit %d' % (where, time.time() - started, code))
-        # Under qemu-user a Wine process now and then starts with an empty drive list, which it
-        # keeps. C:\windows always holds programs, so a scan section without a single line means
-        # the tool was given no drive: Wine failed, not the tool.
-        log = (self.log_bytes() or b'')[len(before):]
-        if re.search(rb'\*{10}Scan hard disk\r\n(\r\n)*\*{10}all done', log):
-            raise WineFault('%s: Wine gave the tool an empty drive list' % where)
-        return {'exit': code, 'console': console, 'log_before': len(before)}
+            print('%s: the tool ran %.1f s, exit %s' % (where, time.time() - started, code))
+        calls = relay_calls(relay)
+        drives = [c for c in calls if c[1] == 'GetLogicalDriveStringsA']
+        if any(c[3] == 0 for c in drives):
+            # Under qemu-user a Wine process now and then starts with an empty drive list: Wine
+            # answered the tool's GetLogicalDriveStringsA with nothing.
+            raise WineFault('%s: Wine answered GetLogicalDriveStringsA with 0 (no drive at all)' % where)
+        log = (self.log_bytes() or b'')[len(before_log):]
+        after = self.list_processes()
+        return dict(exit=code, console=console, log=log, calls=calls, before=before, after=after)
 
-    # ------------------------------------------------------------ checks
+    # ------------------------------------------------------------ what the runner saw
 
-    def has_file(self, path):
-        return os.path.lexists(self.wine.unix_path(path))
+    def facts(self, run):
+        """The run as the checker reads it: console, log, program starts, key reads and ended
+        processes, all from Wine's own trace of the tool's calls."""
+        images = dict(run['before'])
+        started, terminated, key_reads = [], [], 0
+        last_key = first_start = None
+        opened = {}
+        for i, (thread, name, argv, ret) in enumerate(run['calls']):
+            if name == 'CreateProcessA' and ret:
+                app = '' if argv[0] == '00000000' else argv[0].split('"', 1)[-1].rstrip('"')
+                cmd = argv[1].split('"', 1)[-1].rstrip('"') if '"' in argv[1] else ''
+                started.append({'application': app, 'command_line': cmd, 'flags': int(argv[5], 16)})
+                if first_start is None:
+                    first_start = i
+            elif name == '_getch':
+                key_reads += 1
+                last_key = i
+            elif name == 'OpenProcess' and int(argv[0], 16) & 1 and ret:
+                opened[ret] = int(argv[2], 16)
+            elif name == 'TerminateProcess' and ret:
+                pid = opened.get(int(argv[0], 16))
+                if pid is not None:
+                    terminated.append(images.get(pid, 'pid %x' % pid))
+        facts = dict(exit=run['exit'], console=run['console'].hex(), log=run['log'].hex(), started=started,
+                     key_reads=key_reads, terminated=terminated,
+                     key_read_before_start=last_key is not None and first_start is not None and last_key < first_start,
+                     key_order='in the trace of the tool\'s calls the last _getch is call %s, the first program '
+                               'start call %s' % (last_key, first_start))
+        return facts
 
-    def registry(self):
-        return {'system.reg': read_registry(os.path.join(self.prefix, 'system.reg')),
-                'user.reg': read_registry(os.path.join(self.prefix, 'user.reg'))}
-
-    def check_end_state(self, expect, where):
-        for path in expect.get('files_present') or []:
-            if not self.has_file(path):
-                fail('%s: %s is missing' % (where, path))
-        for path in expect.get('files_absent') or []:
-            if self.has_file(path):
-                fail('%s: %s is still there' % (where, path))
-        reg = None
-        for present in (True, False):
-            entries = expect.get('registry_present' if present else 'registry_absent')
-            if not entries:
-                continue
-            reg = reg or self.registry()
-            for e in entries:
-                check_keys(e, {'key', 'name'}, where + '.registry')
-                path, key = reg_file_and_key(self.prefix, str(e['key']))
-                values = reg[os.path.basename(path)].get(key.upper())
-                has = values is not None and ('name' not in e or str(e['name']).upper() in values)
-                if has != present:
-                    fail('%s: %s%s %s' % (where, e['key'], '\\\\' + str(e['name']) if 'name' in e else '',
-                                          'is missing' if present else 'is still there'))
-        if 'pending' in expect:
-            reg = reg or self.registry()
-            _, key = reg_file_and_key(self.prefix, SESSION_MANAGER)
-            raw = reg['system.reg'].get(key.upper(), {}).get('PENDINGFILERENAMEOPERATIONS')
-            strings = multi_sz(raw) if raw else []
-            ops = []
-            for i in range(0, len(strings), 2):  # pairs of source and target; an empty source ends
-                if strings[i] == '':
-                    break
-                src = strings[i][4:] if strings[i].startswith('\\??\\') else strings[i]
-                dst = strings[i + 1] if i + 1 < len(strings) else ''
-                dst = dst[1:] if dst.startswith('!') else dst
-                dst = dst[4:] if dst.startswith('\\??\\') else dst
-                ops.append((src, dst or None))
-            wanted = [(str(o['from']), str(o['to']) if 'to' in o else None) for o in expect['pending'] or []]
-            if ops != wanted:
-                fail('%s.pending: the restart-time operations differ; they are:%s' % (
-                    where, ''.join('\n  from "%s"%s' % (s, ' (deletion)' if d is None else ' to "%s"' % d)
-                                   for s, d in ops) or ' none'))
-        if 'wininit' in expect:
-            try:
-                with open(self.wine.unix_path(WININIT_PATH), 'rb') as f:
-                    compare_text(where + '.wininit', crlf(str(expect['wininit'])), f.read())
-            except (FileNotFoundError, IsADirectoryError):
-                fail('%s: %s does not exist' % (where, WININIT_PATH))
-        log = self.log_bytes()
-        if 'log_exists' in expect and bool(expect['log_exists']) != (log is not None):
-            fail('%s: the log file %s' % (where, 'exists' if log is not None else 'does not exist'))
-        if 'log' in expect:
-            if log is None:
-                fail(where + ': the log file does not exist')
-            else:
-                compare_text(where + '.log', mask_log(crlf(str(expect['log'])), self.files, self.images),
-                             mask_log(log, self.files, self.images))
-
-    def check_run(self, expect, run, where, processes, before=None):
-        expect = expect or {}
-        check_keys(expect, RUN_KEYS, where)
-        if 'exit' in expect and run['exit'] != int(expect['exit']):
-            fail('%s.exit: %d, expected %d' % (where, run['exit'], int(expect['exit'])))
-        if 'console' in expect:
-            compare_text(where + '.console', crlf(str(expect['console'])), run['console'])
-        log = self.log_bytes() or b''
-        run_log = mask_log(log[run['log_before']:], self.files, self.images)
-        if any(k in expect for k in ('log', 'log_lines', 'log_absent')) and re.search(rb'(?<!\r)\n', log):
-            fail(where + ': the log has a line feed without a carriage return')
-        if 'log_lines' in expect:
-            lines = crlf_lines(run_log)
-            at = 0
-            for want in expect['log_lines'] or []:
-                want_b = mask_log(str(want).encode('latin-1'), self.files, self.images)
-                i = at
-                while i < len(lines) and lines[i] != want_b:
-                    i += 1
-                if i == len(lines):
-                    fail('%s.log_lines: no line "%s" after log line %d; the run\'s log lines are:\n%s' % (
-                        where, visible(want_b), at,
-                        '\n'.join('  %d: %s' % (k, visible(l)) for k, l in enumerate(lines))))
-                    break
-                at = i + 1
-        for text in expect.get('log_absent') or []:
-            if str(text).encode('latin-1') in run_log:
-                fail('%s.log_absent: the log holds "%s"' % (where, text))
-        if processes is not None:
-            names = [p.upper() for p in processes]
-            # Programs the run started: Wine shows a running explorer.exe (the shell) only.
-            if 'started' in expect:
-                wanted = [str(s.get('command_line', '')) for s in expect['started'] or []]
-                def shells(listing):
-                    return sum(1 for n in listing or []
-                               if os.path.basename(n.upper().replace('\\', '/')) == 'EXPLORER.EXE')
-                shell = shells(names) > shells(before)
-                if wanted == ['explorer.exe'] and not shell:
-                    fail(where + '.started: no explorer.exe runs after the run; processes:\n  ' +
-                         '\n  '.join(processes))
-                if wanted == [] and shell:
-                    fail(where + '.started: explorer.exe runs, and the run was to start nothing')
-            for image in expect.get('terminated') or []:
-                if str(image).upper() in names:
-                    fail('%s.terminated: %s still runs' % (where, image))
-        self.check_end_state(expect, where)
-
-    def wants_processes(self, expect):
-        return bool(expect) and ('started' in expect or 'terminated' in expect)
+    def end_state(self):
+        """The machine as it stands: every path on C:, the bytes of every file written since the
+        prefix was made (the scenario's, the tool's), the registry keys the scenario names, and
+        PendingFileRenameOperations."""
+        drive = os.path.join(self.prefix, 'drive_c')
+        made = os.path.getmtime(os.path.join(self.prefix, '.ready'))
+        paths, files = [], {}
+        for top, dirs, names in os.walk(drive):
+            for name in dirs + names:
+                unix = os.path.join(top, name)
+                path = 'C:\\' + os.path.relpath(unix, drive).replace('/', '\\')
+                paths.append(path)
+                if name in names and os.path.isfile(unix) and os.path.getmtime(unix) >= made:
+                    with open(unix, 'rb') as f:
+                        files[path] = f.read().hex()
+        reg = {'system.reg': read_registry(os.path.join(self.prefix, 'system.reg')),
+               'user.reg': read_registry(os.path.join(self.prefix, 'user.reg'))}
+        registry = {}
+        for key in sorted(registry_keys(self.s)):
+            path, sub = reg_file_and_key(self.prefix, key)
+            values = reg[os.path.basename(path)].get(sub.upper())
+            if values is not None:
+                registry[key] = sorted(values)
+        _, sub = reg_file_and_key(self.prefix, SESSION_MANAGER)
+        raw = reg['system.reg'].get(sub.upper(), {}).get('PENDINGFILERENAMEOPERATIONS')
+        strings = multi_sz(raw) if raw else []
+        pending = []
+        for i in range(0, len(strings), 2):  # pairs of source and target; an empty source ends
+            if strings[i] == '':
+                break
+            src = strings[i][4:] if strings[i].startswith('\\??\\') else strings[i]
+            dst = strings[i + 1] if i + 1 < len(strings) else ''
+            dst = dst[1:] if dst.startswith('!') else dst
+            dst = dst[4:] if dst.startswith('\\??\\') else dst
+            pending.append({'from': src, 'to': dst or None})
+        return dict(paths=paths, files=files, registry=registry, pending=pending)
 
     def wait_for_drives(self, where):
         # Wine's mount manager lists the drives a while after the server starts (and after the
-        # restart): a tool started before that would find no drive to scan. Under qemu-user a
-        # server sometimes never lists them (its device service died), and a process now and
-        # then starts with an empty list that stays empty: each try is a new process, and a
-        # failed one restarts the server. Nothing of the scenario runs yet at this point.
-        last = ''
-        for attempt in range(4):
-            try:
-                r = self.wine.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL)
-                last = r.stdout.decode('latin-1').strip()
-                if r.returncode == 0:
-                    return
-            except subprocess.TimeoutExpired:
-                last = 'the drive check did not end'
-            if self.opts.verbose:
-                print('%s: %s, restarting the Wine server' % (where, last))
-            self.wine.stop()
-        raise WineFault('%s: Wine lists no drive C: (%s)' % (where, last))
+        # restart): a tool started before that would find no drive to scan. Nothing of the
+        # scenario runs yet at this point: this probe decides alone whether Wine is ready.
+        try:
+            r = self.wine.run([HELPER_PATH, '--drives', '30'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            if r.returncode == 0:
+                return
+            last = r.stdout.decode('latin-1').strip()
+        except subprocess.TimeoutExpired:
+            last = 'the drive check did not end'
+        raise WineFault('%s: a new Wine process sees no drive C: (%s)' % (where, last))
 
-    def one_run(self, args, keys, expect, where):
+    def one_run(self, args, keys, where):
         if self.helper is None:
             self.wait_for_drives(where)
-        # Wine runs an explorer.exe of its own (the desktop): count the shells before the run,
-        # so that only one the tool started counts as started.
-        before = self.list_processes() if self.wants_processes(expect) else None
         run = self.run_tool(args or [], keys, where)
-        processes = self.list_processes() if self.wants_processes(expect) else None
         self.wine.stop()  # every program ends and the registry is saved: the end state
         self.helper = None
-        self.check_run(expect, run, where, processes, before)
+        stage = self.facts(run)
+        stage["machine"] = self.end_state()
+        return stage
 
     def run(self):
         s = self.s
         self.build()
-        self.one_run(s.get('args'), s.get('keys'), s.get('expect'), 'expect')
-        if s.get('after_restart') and not s.get('restart'):
-            raise BadScenario('after_restart needs restart: true')
+        stages = {'expect': self.one_run(s.get('args'), s.get('keys'), 'expect')}
         if s.get('restart'):
             self.wine.run(['wineboot', '-r'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.wine.stop()
-            check_keys(s.get('after_restart'), END_STATE_KEYS, 'after_restart')
-            if s.get('after_restart'):
-                self.check_end_state(s['after_restart'], 'after_restart')
+            stages['after_restart'] = {"machine": self.end_state()}
         if s.get('second_run'):
-            second = s['second_run']
-            check_keys(second, {'args', 'keys', 'expect'}, 'second_run')
-            self.one_run(second.get('args'), second.get('keys'), second.get('expect'), 'second_run.expect')
+            second = s['second_run'] or {}
+            stages['second_run.expect'] = self.one_run(second.get('args'), second.get('keys'), 'second_run')
+        return stages
 
     def cleanup(self):
         if getattr(self, 'wine', None):
@@ -713,21 +666,92 @@ class Runner:
                 shutil.rmtree(self.prefix, ignore_errors=True)
 
 
+RELAY_RE = re.compile(r'^([0-9a-f]{4}):(Call|Ret ) (?:KERNEL32|KERNELBASE|msvcrt)\.(\w+)\((.*)\) '
+                      r'(?:retval=([0-9a-f]+) )?ret=[0-9a-f]+$')
+
+
+def split_args(text):
+    """The arguments of a relay line: hex words, a string argument as 'hex "text"'."""
+    out, cur, quoted = [], '', False
+    for c in text:
+        if c == '"':
+            quoted = not quoted
+        if c == ',' and not quoted:
+            out.append(cur)
+            cur = ''
+        else:
+            cur += c
+    out.append(cur)
+    return out
+
+
+def relay_calls(trace):
+    """[(thread, function, arguments, return value)] of the tool's own thread, in call order.
+    The tool's thread is the one that asks for the Windows directory first (its log path)."""
+    pending, calls, tool = {}, [], None
+    for line in trace.splitlines():
+        m = RELAY_RE.match(line)
+        if not m:
+            continue
+        thread, kind, name, args, ret = m.groups()
+        if tool is None and kind == 'Call' and name == 'GetWindowsDirectoryA':
+            tool = thread
+        if thread != tool:
+            continue
+        if kind == 'Call':
+            pending[name] = split_args(args)
+        elif name in pending:
+            calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
+    return calls
+
+
+def registry_keys(node):
+    """Every registry key the scenario names anywhere (machine, expectations)."""
+    keys = set()
+    if isinstance(node, dict):
+        if isinstance(node.get('key'), str) and node['key'].upper().startswith(('HKEY_', 'HKLM\\', 'HKCU\\')):
+            keys.add(node['key'])
+        for v in node.values():
+            keys |= registry_keys(v)
+    elif isinstance(node, list):
+        for v in node:
+            keys |= registry_keys(v)
+    return keys
+
+def note(opts, line):
+    """A SKIPPED or RETRY line: printed, and kept for the suite's summary."""
+    print(line)
+    if opts.notes:
+        os.makedirs(opts.notes, exist_ok=True)
+        name = os.path.splitext(os.path.basename(opts.file))[0]
+        with open(os.path.join(opts.notes, name + '.txt'), 'a') as f:
+            f.write(line + '\n')
+
+
 def main():
     ap = argparse.ArgumentParser(description='Runs one scenario with VorlaxClean.exe under Wine.')
     ap.add_argument('file')
     ap.add_argument('--win32-dir', default=os.path.join(ROOT, 'build', 'win32'))
     ap.add_argument('--samplegen', default=os.path.join(ROOT, 'build', 'host', 'samplegen'))
-    ap.add_argument('--cache', default=os.path.join(ROOT, 'build', 'wine-prefixes'))
+    ap.add_argument('--checker', default=os.path.join(ROOT, 'build', 'host', 'tests', 'runner', 'scenario_runner'))
+    ap.add_argument('--cache', default=os.path.join(ROOT, 'build', 'host', 'wine-prefixes'))
+    ap.add_argument('--notes', help='folder where the SKIPPED and RETRY lines are kept, one file a scenario')
     ap.add_argument('--keep', action='store_true')
     ap.add_argument('--verbose', action='store_true')
     ap.add_argument('--template-only', action='store_true',
                     help='make (or find) the template prefix of FILE (nt or 98) and print its path')
     opts = ap.parse_args()
+    opts.cache = os.path.abspath(opts.cache)
     if opts.template_only:
         print(make_template(opts.file, opts.cache, opts.win32_dir))
         return 0
     started = time.time()
+    if opts.notes:
+        name = os.path.splitext(os.path.basename(opts.file))[0]
+        try:
+            os.remove(os.path.join(opts.notes, name + '.txt'))
+        except OSError:
+            pass
     try:
         with open(opts.file) as f:
             scenario = yaml.safe_load(f)
@@ -735,30 +759,47 @@ def main():
         if scenario.get('host_only'):
             print('SKIP %s: host_only: %s' % (opts.file, scenario['host_only']))
             return 0
+        # A run is tried again only when a probe of Wine itself (not the tool's output) shows that
+        # Wine failed: a new process sees no drive C:, Wine answered the tool's drive query with
+        # nothing, or the server no longer starts a program. At most twice.
         for attempt in range(1, 4):
             runner = Runner(scenario, opts, opts.file)
             try:
-                runner.run()
+                stages = runner.run()
+                with open(os.path.join(runner.template, '.limits')) as f:
+                    limits = json.load(f)
                 break
-            except (WineFault, subprocess.TimeoutExpired) as e:
-                # A Wine program that hangs (qemu-user) is Wine failing as well; a tool that
-                # hangs in all three attempts fails the scenario.
+            except WineFault as e:
                 if attempt == 3:
-                    raise BadScenario('%s (three attempts)' % e)
-                print('attempt %d: %s; again in a new prefix' % (attempt, e))
+                    raise BadScenario('Wine failed three times: %s' % e)
+                note(opts, 'RETRY %s: %s' % (os.path.basename(opts.file), e))
                 del failures[:]
             finally:
                 runner.cleanup()
+        with tempfile.NamedTemporaryFile('w', suffix='.json', delete=False) as f:
+            json.dump({'limits': limits, 'stages': stages}, f)
+            record = f.name
+        try:
+            r = subprocess.run([opts.checker, '--check-record', record, opts.file], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        finally:
+            os.remove(record)
     except (BadScenario, yaml.YAMLError, OSError, subprocess.SubprocessError) as e:
         print('scenario error: %s' % e, file=sys.stderr)
         return 2
-    if not failures:
-        print('PASS %s (%.0f s)' % (opts.file, time.time() - started))
-        return 0
-    print('FAIL %s' % opts.file, file=sys.stderr)
+    out = r.stdout.decode('latin-1')
+    for line in out.splitlines():
+        if line.startswith('SKIPPED '):
+            note(opts, line)
+        else:
+            print(line)
+    sys.stderr.write(r.stderr.decode('latin-1'))
     for f in failures:
         print('\n' + f, file=sys.stderr)
-    return 1
+    code = r.returncode if r.returncode != 0 or not failures else 1
+    if code == 0:
+        print('(%.0f s under Wine)' % (time.time() - started))
+    return code
 
 
 if __name__ == '__main__':
