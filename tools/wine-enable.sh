@@ -6,6 +6,11 @@
 #
 # Safe to run repeatedly as root. Does nothing when i386 binaries already run
 # without a binfmt_misc handler (native IA-32 emulation).
+#   VORLAX_WINE_QEMU=1    run 32-bit Wine through qemu-user even where the kernel runs i386
+#                         programs itself (binfmt_misc handlers are tried before the kernel's
+#                         own ELF loader), so that the qemu-user path can be checked on such a
+#                         machine too. Without it, a handler of ours left by an earlier forced
+#                         run is removed again where the kernel runs i386 programs natively.
 # Exit status: 0 when Wine can run an i686 PE program afterwards, nonzero otherwise.
 #   WINE_ENABLE_QUICK=1   only check that the 32-bit Wine loader starts, skip the
 #                         (about one minute) PE check in a throw-away prefix.
@@ -137,8 +142,29 @@ if [ ! -x "$WINE32" ]; then
   exit 2
 fi
 
-if [ ! -e "$BINFMT_DIR/$NAME" ] && [ -z "$(other_i386_handlers)" ] && i386_runs; then
-  log "i386 binaries run natively; nothing to set up"
+# Whether the kernel runs i386 programs itself: asked with our handler switched off for a moment.
+native_i386() {
+  local entry="$BINFMT_DIR/$NAME" result
+  if [ -e "$entry" ]; then
+    echo 0 > "$entry" 2>/dev/null || return 1
+    i386_runs
+    result=$?
+    echo 1 > "$entry" 2>/dev/null
+    return $result
+  fi
+  [ -z "$(other_i386_handlers)" ] && i386_runs
+}
+
+if [ "${VORLAX_WINE_QEMU:-0}" = 1 ]; then
+  activate || exit 1
+  log "VORLAX_WINE_QEMU=1: 32-bit Wine runs through qemu-user"
+elif native_i386; then
+  if [ -e "$BINFMT_DIR/$NAME" ]; then
+    echo -1 > "$BINFMT_DIR/$NAME" || { log "cannot remove binfmt entry $NAME"; exit 1; }
+    log "i386 binaries run natively; removed the qemu-user entry $NAME of an earlier forced run"
+  else
+    log "i386 binaries run natively; nothing to set up"
+  fi
 else
   activate || exit 1
 fi
