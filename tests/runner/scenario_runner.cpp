@@ -1065,10 +1065,7 @@ int CheckRecord(const std::string& recordFile, const std::string& file) {
   if (second) wanted.push_back({"second_run.expect", second["expect"], true});
   for (const Stage& stage : wanted) {
     const YAML::Node seen = stages[stage.name];
-    if (!seen) {
-      Fail(std::string("the record holds nothing of ") + stage.name);
-      continue;
-    }
+    if (!seen) BadScenario(std::string("the record holds nothing of ") + stage.name);
     RecordView machine(seen["machine"]);
     if (stage.run)
       CheckRun(stage.expect, FactsOfRecord(seen, stage.name), machine, stage.name);
