@@ -1,13 +1,23 @@
-// Helpers shared by the host unit tests. Each TEST runs in its own process under ctest
-// (gtest_discover_tests), so the product's process-wide state starts fresh for each.
+// Helpers shared by the host unit tests. Under ctest each TEST runs in its own process
+// (gtest_discover_tests); run directly, a program runs all its tests in one process, and the
+// unit tests' main (unit_main.cpp) starts each of them with StartFreshProcess.
 #ifndef VORLAX_TESTS_TEST_SUPPORT_H
 #define VORLAX_TESTS_TEST_SUPPORT_H
 
 #include <string>
 
+#include "app/process_state.h"
 #include "sim/sim.h"
 
 namespace testing_support {
+
+// The product's process-wide state as at program start, on a fresh simulated machine. The
+// product goes first: the log file it may still hold open is closed on the machine it was
+// opened on.
+inline void StartFreshProcess() {
+  ResetProcessState();
+  sim::Reset();
+}
 
 // Everything the trace wrote to the debugger output, concatenated.
 inline std::string DebugText() {
