@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "app/process_state.h"
 #include "sim/sim.h"
 
@@ -17,6 +19,14 @@ namespace testing_support {
 inline void StartFreshProcess() {
   ResetProcessState();
   sim::Reset();
+}
+
+// sim::FailApi for a test: a fault the machine refuses (an API that no fault point has, an nth
+// below 1) fails the test instead of never firing.
+inline void FailApi(const std::string& api, long nth = 1, bool persistent = true, DWORD error = 0) {
+  if (!sim::FailApi(api, nth, persistent, error))
+    ADD_FAILURE() << "the machine refuses the fault on \"" << api << "\" (call " << nth
+                  << "): no fault point has that API (sim/fault_points.h), or the call number is below 1";
 }
 
 // Everything the trace wrote to the debugger output, concatenated.
