@@ -3,6 +3,7 @@
 #include "app/disinfect.h"
 #include "app/outcome.h"
 #include "app/platform_query.h"
+#include "app/process_state.h"
 #include "app/version.h"
 #include "trace/trace.h"
 
@@ -75,6 +76,8 @@ void StartShell() {
 }
 
 }  // namespace
+
+void ResetSilentMode(void) { g_silentMode = 0; }
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

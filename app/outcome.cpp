@@ -1,4 +1,4 @@
-// Outcome counters and the infected-file list: process-wide, never reset.
+// Outcome counters and the infected-file list: process-wide; the tool itself never resets them.
 #include "app/outcome.h"
 
 namespace {
@@ -37,4 +37,11 @@ void ReleaseInfectedFileList(void) {
   }
   g_head = NULL;
   g_tail = NULL;
+}
+
+void ResetOutcome(void) {
+  ReleaseInfectedFileList();
+  g_infectionState = kInfectionNone;
+  g_rebootPendingCount = 0;
+  g_failureCount = 0;
 }

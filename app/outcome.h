@@ -31,4 +31,7 @@ InfectedFileNode* GetInfectedFileListHead(void);
 // Releases every node and empties the list.
 void ReleaseInfectedFileList(void);
 
+// The counters and the list as at process start (the list's nodes are released).
+void ResetOutcome(void);
+
 #endif

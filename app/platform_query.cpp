@@ -20,6 +20,11 @@ int IsWindowsNT(void) {
   return g_ntAnswer;
 }
 
+void ResetPlatformQuery(void) {
+  g_ntAsked = 0;
+  g_ntAnswer = 0;
+}
+
 int GetPlatform(void) {
   OSVERSIONINFOA info;
   memset(&info, 0, sizeof(info));

@@ -10,6 +10,8 @@ enum {
 
 // 1 on the NT family, else 0. Asks the system once and remembers the answer.
 int IsWindowsNT(void);
+// Forgets the remembered answer, as at process start: the next IsWindowsNT asks again.
+void ResetPlatformQuery(void);
 // Asks the system every time: kPlatformOther (also for a failed query), kPlatformWin9x, kPlatformNt.
 int GetPlatform(void);
 // 1 when the process token holds the Administrators group S-1-5-32-544, whatever its

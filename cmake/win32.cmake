@@ -7,17 +7,22 @@ set(WIN32_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -Wl,--disable-dy
     -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
     -Wl,--major-os-version,4,--minor-os-version,0)
 
+# The product but its entry routine, for VorlaxClean.exe and the Windows-side probes.
+add_library(vorlax_product STATIC ${PRODUCT_LIBRARY_SOURCES})
+target_include_directories(vorlax_product PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(vorlax_product PRIVATE ${WIN32_COMPILE_OPTIONS})
+target_link_libraries(vorlax_product PUBLIC advapi32)
+
 # Version information and the manifest (windres, from the toolchain file).
 enable_language(RC)
-add_executable(VorlaxClean ${PRODUCT_SOURCES} ${CMAKE_SOURCE_DIR}/app/VorlaxClean.rc)
-target_include_directories(VorlaxClean PRIVATE ${CMAKE_SOURCE_DIR})
+add_executable(VorlaxClean ${PRODUCT_MAIN_SOURCE} ${CMAKE_SOURCE_DIR}/app/VorlaxClean.rc)
 target_compile_options(VorlaxClean PRIVATE ${WIN32_COMPILE_OPTIONS})
 target_link_options(VorlaxClean PRIVATE ${WIN32_LINK_OPTIONS})
-target_link_libraries(VorlaxClean PRIVATE advapi32)
+target_link_libraries(VorlaxClean PRIVATE vorlax_product)
 
-# Windows-side test programs (samples, helpers that hold files open) live in tools/ and tests/.
-file(GLOB WIN32_TOOL_CMAKE CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*/win32.cmake
-     ${CMAKE_SOURCE_DIR}/tests/*/win32.cmake)
-foreach(f ${WIN32_TOOL_CMAKE})
-  include(${f})
-endforeach()
+# Windows-side test programs (samples, helpers that hold files open, probes of the product's own
+# routines), each folder's fragment in turn.
+include(${CMAKE_SOURCE_DIR}/tools/sleeper/win32.cmake)
+include(${CMAKE_SOURCE_DIR}/tools/scanfloor/win32.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/wine/win32.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/gate/win32.cmake)

@@ -55,11 +55,12 @@ void RunResetHooks() {
   for (void (*fn)() : Hooks()) fn();
 }
 
-bool Fault(FaultClass cls, const char* api, DWORD fallbackError) {
-  long n = ++g_faults.counts[cls];
+bool FaultAt(long row) {
+  const FaultPoint& point = kFaultPointTable[row];
+  long n = ++g_faults.counts[point.cls];
   bool fail = false;
-  DWORD error = fallbackError;
-  auto it = g_faults.named.find(api);
+  DWORD error = point.defaultError;
+  auto it = g_faults.named.find(point.api);
   if (it != g_faults.named.end()) {
     NamedFault& f = it->second;
     ++f.calls;
@@ -68,8 +69,8 @@ bool Fault(FaultClass cls, const char* api, DWORD fallbackError) {
       if (f.error != 0) error = f.error;
     }
   }
-  long nth = g_faults.sweepNth[cls];
-  if (nth > 0 && (n == nth || (g_faults.sweepPersistent[cls] && n > nth))) fail = true;
+  long nth = g_faults.sweepNth[point.cls];
+  if (nth > 0 && (n == nth || (g_faults.sweepPersistent[point.cls] && n > nth))) fail = true;
   if (fail) {
     g_faults.fired = true;
     SetLastError(error);
@@ -242,13 +243,10 @@ void Reset() {
   RunResetHooks();
 }
 
-const char* FaultClassName(FaultClass cls) {
-  static const char* const names[] = {"alloc", "file", "registry", "process", "device"};
-  return cls < kFaultClassCount ? names[cls] : "?";
-}
-
-void FailApi(const std::string& api, long nth, bool persistent, DWORD error) {
+bool FailApi(const std::string& api, long nth, bool persistent, DWORD error) {
+  if (nth < 1 || !IsFaultApi(api)) return false;
   g_faults.named[api] = NamedFault{nth, persistent, error, 0};
+  return true;
 }
 
 void SetSweepFault(FaultClass cls, long nth, bool persistent) {
@@ -302,7 +300,7 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "CloseHandle", ERROR_INVALID_HANDLE)) {
+  if (Fault<FaultRow("CloseHandle")>()) {
     // The handle is gone all the same, as on Windows when closing reports an error.
     RemoveHandle(handle);
     return FALSE;
@@ -319,7 +317,7 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "GetVersionExA", ERROR_INVALID_PARAMETER)) return FALSE;
+  if (Fault<FaultRow("GetVersionExA")>()) return FALSE;
   info->dwMajorVersion = g_core.major;
   info->dwMinorVersion = g_core.minor;
   info->dwBuildNumber = g_core.build;
@@ -339,19 +337,19 @@ static UINT CopyDirectory(const std::string& dir, LPSTR buffer, UINT size) {
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-  if (Fault(kFaultFile, "GetWindowsDirectoryA", ERROR_INVALID_PARAMETER)) return 0;
+  if (Fault<FaultRow("GetWindowsDirectoryA")>()) return 0;
   return CopyDirectory(g_core.windowsDir, buffer, size);
 }
 
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-  if (Fault(kFaultFile, "GetSystemDirectoryA", ERROR_INVALID_PARAMETER)) return 0;
+  if (Fault<FaultRow("GetSystemDirectoryA")>()) return 0;
   return CopyDirectory(g_core.systemDir, buffer, size);
 }
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
   (void)module;
   if (size == 0) return 0;
-  if (Fault(kFaultFile, "GetModuleFileNameA", ERROR_INVALID_PARAMETER)) return 0;
+  if (Fault<FaultRow("GetModuleFileNameA")>()) return 0;
   const std::string& path = g_core.modulePath;
   if (path.size() + 1 > size) {
     // Windows XP: truncated, terminated, ERROR_INSUFFICIENT_BUFFER, returns size.
@@ -394,7 +392,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) { section->Initialized = 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name) {
   (void)attributes;
   (void)name;
-  if (Fault(kFaultDevice, "CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) return nullptr;
+  if (Fault<FaultRow("CreateEventA")>()) return nullptr;
   auto event = std::make_unique<EventObject>();
   event->manualReset = manualReset != 0;
   event->signalled = initialState != 0;
@@ -437,7 +435,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     p.startupInfoZeroed = memcmp(&zero, startupInfo, sizeof(zero)) == 0;
   }
   p.time = g_core.clock;
-  if (g_core.failStart || Fault(kFaultProcess, "CreateProcessA", ERROR_FILE_NOT_FOUND)) return FALSE;
+  if (g_core.failStart || Fault<FaultRow("CreateProcessA")>()) return FALSE;
   g_core.started.push_back(p);
   RunStartedProgram(p.commandLine);
   if (processInformation != nullptr) {
@@ -453,7 +451,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 // ---------------------------------------------------------------- Win32: token
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   (void)process;
-  if (Fault(kFaultProcess, "OpenProcessToken", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("OpenProcessToken")>()) return FALSE;
   auto object = std::make_unique<TokenObject>();
   object->access = access;
   *token = AddHandle(std::move(object));
@@ -470,7 +468,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "GetTokenInformation", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("GetTokenInformation")>()) return FALSE;
   // Groups of a typical interactive logon; enough of them that the first 1024-byte query is
   // too small only when a test asks for many.
   std::vector<std::pair<SimSid*, DWORD>> groups;
@@ -507,7 +505,7 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE subAutho
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (Fault(kFaultAlloc, "AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY)) return FALSE;
+  if (Fault<FaultRow("AllocateAndInitializeSid")>()) return FALSE;
   SimSid* out = static_cast<SimSid*>(::malloc(sizeof(SimSid)));
   memset(out, 0, sizeof(*out));
   memcpy(out->authority, authority->Value, 6);
@@ -642,7 +640,7 @@ int SimPrintf(const char* format, ...) {
 }
 
 void* SimMalloc(size_t size) {
-  if (Fault(kFaultAlloc, "malloc", ERROR_NOT_ENOUGH_MEMORY)) {
+  if (Fault<FaultRow("malloc")>()) {
     errno = ENOMEM;
     return nullptr;
   }
@@ -650,7 +648,7 @@ void* SimMalloc(size_t size) {
 }
 
 void* SimCalloc(size_t count, size_t size) {
-  if (Fault(kFaultAlloc, "calloc", ERROR_NOT_ENOUGH_MEMORY)) {
+  if (Fault<FaultRow("calloc")>()) {
     errno = ENOMEM;
     return nullptr;
   }

@@ -38,7 +38,7 @@ std::set<Stream*>& OpenStreams() {
 
 ssize_t StreamRead(void* cookie, char* buffer, size_t size) {
   Stream* s = static_cast<Stream*>(cookie);
-  if (Fault(kFaultFile, "fread", 30 /* ERROR_READ_FAULT */)) {
+  if (Fault<FaultRow("fread")>()) {
     errno = EIO;
     return -1;
   }
@@ -61,7 +61,7 @@ ssize_t StreamRead(void* cookie, char* buffer, size_t size) {
 
 ssize_t StreamWrite(void* cookie, const char* buffer, size_t size) {
   Stream* s = static_cast<Stream*>(cookie);
-  if (Fault(kFaultFile, "fwrite", 29 /* ERROR_WRITE_FAULT */)) {
+  if (Fault<FaultRow("fwrite")>()) {
     // Nothing written. glibc takes -1 from a cookie writer as a huge count and reports the
     // item as written; 0 makes fwrite return 0 items and set the error flag, as MSVCRT does.
     errno = ENOSPC;
@@ -84,11 +84,11 @@ ssize_t StreamWrite(void* cookie, const char* buffer, size_t size) {
 int StreamSeek(void* cookie, off64_t* offset, int whence) {
   Stream* s = static_cast<Stream*>(cookie);
   // ftell asks for (0, SEEK_CUR); only real moves count as seeks that can fail.
-  if (!(whence == SEEK_CUR && *offset == 0) && Fault(kFaultFile, "fseek", 25 /* ERROR_SEEK */)) {
+  if (!(whence == SEEK_CUR && *offset == 0) && Fault<FaultRow("fseek")>()) {
     errno = EINVAL;
     return -1;
   }
-  if (whence == SEEK_CUR && *offset == 0 && Fault(kFaultFile, "ftell", 25)) {
+  if (whence == SEEK_CUR && *offset == 0 && Fault<FaultRow("ftell")>()) {
     errno = EINVAL;
     return -1;
   }
@@ -109,7 +109,7 @@ int StreamClose(void* cookie) {
   RemoveOpen(s->openId);
   OpenStreams().erase(s);
   delete s;
-  if (Fault(kFaultFile, "fclose", ERROR_INVALID_HANDLE)) {
+  if (Fault<FaultRow("fclose")>()) {
     errno = EBADF;
     return -1;
   }
@@ -145,7 +145,7 @@ FILE* SimFopen(const char* path, const char* mode) {
       errno = EINVAL;
       return nullptr;
   }
-  if (Fault(kFaultFile, "fopen", ERROR_ACCESS_DENIED)) {
+  if (Fault<FaultRow("fopen")>()) {
     errno = EACCES;
     return nullptr;
   }

@@ -189,7 +189,7 @@ using namespace sim::internal;
 HANDLE SimOpenDevice(LPCSTR name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   CheckPending();
   DeviceOpenRecord record{name, access, share, disposition, flags, false};
-  if (Fault(kFaultDevice, "CreateFileA", ERROR_ACCESS_DENIED)) {
+  if (Fault<FaultRow("CreateFileA", kFaultDevice)>()) {
     State().opens.push_back(record);
     return INVALID_HANDLE_VALUE;
   }
@@ -239,7 +239,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
       Die("DeviceIoControl " + Hex(code) + " reuses the output buffer of pending request " + Hex(p.code));
   }
   if (returned != nullptr) *returned = 0;
-  if (Fault(kFaultDevice, "DeviceIoControl", ERROR_INVALID_FUNCTION)) return FALSE;
+  if (Fault<FaultRow("DeviceIoControl")>()) return FALSE;
   if (in == nullptr && inSize != 0) {
     SetLastError(ERROR_NOACCESS);
     return FALSE;
@@ -320,7 +320,7 @@ BOOL CancelIo(HANDLE file) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (Fault(kFaultDevice, "CancelIo", ERROR_INVALID_HANDLE)) return FALSE;
+  if (Fault<FaultRow("CancelIo")>()) return FALSE;
   for (PendingRequest& p : State().pending) {
     if (p.device != file || p.cancelled) continue;
     p.cancelled = true;
@@ -348,11 +348,11 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
     // The request has ended; collecting its result returns the record and buffer to the caller.
     pending.erase(pending.begin() + static_cast<long>(i));
     *transferred = 0;
-    if (Fault(kFaultDevice, "GetOverlappedResult", ERROR_INVALID_HANDLE)) return FALSE;
+    if (Fault<FaultRow("GetOverlappedResult")>()) return FALSE;
     SetLastError(ERROR_OPERATION_ABORTED);
     return FALSE;
   }
-  if (Fault(kFaultDevice, "GetOverlappedResult", ERROR_INVALID_HANDLE)) return FALSE;
+  if (Fault<FaultRow("GetOverlappedResult")>()) return FALSE;
   ULONG_PTR status = overlapped->Internal;
   *transferred = static_cast<DWORD>(overlapped->InternalHigh);
   if (status == kStatusSuccess) return TRUE;

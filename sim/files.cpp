@@ -529,7 +529,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
   if (strncmp(name, "\\\\.\\", 4) == 0) {
     return SimOpenDevice(name, access, shareMode, creationDisposition, flagsAndAttributes);
   }
-  if (Fault(kFaultFile, "CreateFileA", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
+  if (Fault<FaultRow("CreateFileA", kFaultFile)>()) return INVALID_HANDLE_VALUE;
   if (strlen(name) >= MAX_PATH) {
     SetLastError(ERROR_PATH_NOT_FOUND);  // 206 on later systems; both map to ENOENT
     return INVALID_HANDLE_VALUE;
@@ -563,7 +563,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault(kFaultFile, "ReadFile", 23 /* ERROR_CRC */)) return FALSE;
+  if (Fault<FaultRow("ReadFile")>()) return FALSE;
   const std::string& data = f->node->data;
   size_t available = f->position < data.size() ? data.size() - f->position : 0;
   size_t n = std::min<size_t>(available, toRead);
@@ -585,7 +585,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault(kFaultFile, "WriteFile", 29 /* ERROR_WRITE_FAULT */)) return FALSE;
+  if (Fault<FaultRow("WriteFile")>()) return FALSE;
   std::string& data = f->node->data;
   if (data.size() < f->position) data.resize(f->position, '\0');
   data.replace(f->position, std::min<size_t>(toWrite, data.size() - f->position),
@@ -601,7 +601,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
-  if (Fault(kFaultFile, "SetFilePointer", 25 /* ERROR_SEEK */)) return INVALID_SET_FILE_POINTER;
+  if (Fault<FaultRow("SetFilePointer")>()) return INVALID_SET_FILE_POINTER;
   int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? static_cast<int64_t>(f->position)
                                                                     : static_cast<int64_t>(f->node->data.size());
   int64_t offset = distance;
@@ -629,7 +629,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 }
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  if (Fault(kFaultFile, "FindFirstFileA", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
+  if (Fault<FaultRow("FindFirstFileA")>()) return INVALID_HANDLE_VALUE;
   // The ANSI functions take at most MAX_PATH characters, terminator included.
   if (strlen(pattern) >= MAX_PATH) {
     SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
@@ -680,7 +680,7 @@ BOOL FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (Fault(kFaultFile, "FindNextFileA", ERROR_NO_MORE_FILES)) return FALSE;
+  if (Fault<FaultRow("FindNextFileA")>()) return FALSE;
   if (find->next >= find->entries.size()) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
@@ -699,7 +699,7 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetLogicalDriveStringsA(DWORD size, LPSTR buffer) {
-  if (Fault(kFaultFile, "GetLogicalDriveStringsA", ERROR_INVALID_PARAMETER)) return 0;
+  if (Fault<FaultRow("GetLogicalDriveStringsA")>()) return 0;
   std::string list;
   for (auto& d : DriveList()) {
     list += d.first;
@@ -721,7 +721,7 @@ UINT GetDriveTypeA(LPCSTR root) {
 }
 
 BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
-  if (Fault(kFaultFile, "SetFileAttributesA", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("SetFileAttributesA")>()) return FALSE;
   DWORD error = 0;
   std::shared_ptr<Node> node = Lookup(name, nullptr, nullptr, &error);
   if (!node) {
@@ -747,7 +747,7 @@ DWORD GetFileAttributesA(LPCSTR name) {
 }
 
 BOOL DeleteFileA(LPCSTR name) {
-  if (Fault(kFaultFile, "DeleteFileA", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("DeleteFileA")>()) return FALSE;
   DWORD error = DeleteNode(name);
   if (error != 0) {
     SetLastError(error);
@@ -759,7 +759,7 @@ BOOL DeleteFileA(LPCSTR name) {
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName) { return MoveFileExA(existing, newName, 0); }
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
-  if (Fault(kFaultFile, "MoveFileExA", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("MoveFileExA")>()) return FALSE;
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     if (!IsNtFamily()) {
       SetLastError(ERROR_INVALID_PARAMETER);  // the 9x family has no delayed operations
@@ -791,7 +791,7 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
 }
 
 DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
-  if (Fault(kFaultFile, "GetShortPathNameA", ERROR_FILE_NOT_FOUND)) return 0;
+  if (Fault<FaultRow("GetShortPathNameA")>()) return 0;
   DWORD error = 0;
   std::string s = FullShortPath(longPath, &error);
   if (s.empty()) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "sim/fault_points.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -15,10 +16,6 @@ struct ResetHook {
   explicit ResetHook(void (*fn)());
 };
 void RunResetHooks();
-
-// Counts one call of class cls to api and answers whether it must fail. On a failure the
-// last error is set to the fault's error or to fallbackError.
-bool Fault(FaultClass cls, const char* api, DWORD fallbackError);
 
 // Handle table shared by every kind of object.
 struct HandleObject {

@@ -192,7 +192,7 @@ std::string BaseName(const std::string& path) {
 
 // ---------------------------------------------------------------- PSAPI.DLL and VDMDBG.DLL
 BOOL WINAPI SimEnumProcesses(DWORD* ids, DWORD bytes, DWORD* returned) {
-  if (Fault(kFaultProcess, "EnumProcesses", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("EnumProcesses")>()) return FALSE;
   if (returned == nullptr || (ids == nullptr && bytes > 0)) {
     SetLastError(ERROR_NOACCESS);
     return FALSE;
@@ -210,7 +210,7 @@ BOOL WINAPI SimEnumProcesses(DWORD* ids, DWORD bytes, DWORD* returned) {
 }
 
 BOOL WINAPI SimEnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD needed) {
-  if (Fault(kFaultProcess, "EnumProcessModules", ERROR_PARTIAL_COPY)) return FALSE;
+  if (Fault<FaultRow("EnumProcessModules")>()) return FALSE;
   DWORD error = 0;
   SimProcess* p = ProcessOfHandle(process, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, &error);
   if (p == nullptr) {
@@ -250,13 +250,13 @@ static std::string QueriedModulePath(HANDLE process, HMODULE module) {
 }
 
 DWORD WINAPI SimGetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
-  if (Fault(kFaultProcess, "GetModuleFileNameExA", ERROR_PARTIAL_COPY)) return 0;
+  if (Fault<FaultRow("GetModuleFileNameExA")>()) return 0;
   std::string path = QueriedModulePath(process, module);
   return path.empty() ? 0 : CopyName(path, name, size);
 }
 
 DWORD WINAPI SimGetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
-  if (Fault(kFaultProcess, "GetModuleBaseNameA", ERROR_PARTIAL_COPY)) return 0;
+  if (Fault<FaultRow("GetModuleBaseNameA")>()) return 0;
   std::string path = QueriedModulePath(process, module);
   return path.empty() ? 0 : CopyName(BaseName(path), name, size);
 }
@@ -273,7 +273,7 @@ INT WINAPI SimVDMEnumTaskWOWEx(DWORD pid, SimTaskEnumProcEx callback, LPARAM par
 // ---------------------------------------------------------------- KERNEL32's ToolHelp functions
 HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD pid) {
   (void)pid;
-  if (Fault(kFaultProcess, "CreateToolhelp32Snapshot", ERROR_NOT_ENOUGH_MEMORY)) return INVALID_HANDLE_VALUE;
+  if (Fault<FaultRow("CreateToolhelp32Snapshot")>()) return INVALID_HANDLE_VALUE;
   auto snapshot = std::make_unique<SnapshotObject>();
   if (flags & TH32CS_SNAPPROCESS) {
     for (const SimProcess& p : g_proc.processes) {
@@ -285,7 +285,8 @@ HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD pid) {
   return AddHandle(std::move(snapshot));
 }
 
-BOOL NextSnapshotEntry(HANDLE handle, LPPROCESSENTRY32 entry, bool first, const char* api) {
+// fault: the fault point of the calling function, counted once the arguments passed.
+BOOL NextSnapshotEntry(HANDLE handle, LPPROCESSENTRY32 entry, bool first, bool (*fault)()) {
   SnapshotObject* snapshot = FindHandleAs<SnapshotObject>(handle);
   if (snapshot == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -295,7 +296,7 @@ BOOL NextSnapshotEntry(HANDLE handle, LPPROCESSENTRY32 entry, bool first, const 
     SetLastError(ERROR_BAD_LENGTH);
     return FALSE;
   }
-  if (Fault(kFaultProcess, api, ERROR_NO_MORE_FILES)) return FALSE;
+  if (fault()) return FALSE;
   if (first) snapshot->next = 0;
   if (snapshot->next >= snapshot->entries.size()) {
     SetLastError(ERROR_NO_MORE_FILES);
@@ -313,11 +314,11 @@ BOOL NextSnapshotEntry(HANDLE handle, LPPROCESSENTRY32 entry, bool first, const 
 }
 
 BOOL WINAPI SimProcess32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
-  return NextSnapshotEntry(snapshot, entry, true, "Process32First");
+  return NextSnapshotEntry(snapshot, entry, true, &Fault<FaultRow("Process32First")>);
 }
 
 BOOL WINAPI SimProcess32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
-  return NextSnapshotEntry(snapshot, entry, false, "Process32Next");
+  return NextSnapshotEntry(snapshot, entry, false, &Fault<FaultRow("Process32Next")>);
 }
 
 template <class F>
@@ -477,7 +478,7 @@ using namespace sim::internal;
 
 // ---------------------------------------------------------------- Win32: modules
 HMODULE GetModuleHandleA(LPCSTR name) {
-  if (Fault(kFaultProcess, "GetModuleHandleA", ERROR_MOD_NOT_FOUND)) return nullptr;
+  if (Fault<FaultRow("GetModuleHandleA")>()) return nullptr;
   if (name == nullptr) return ModuleHandle(kExeBase);
   Library* library = FindLibrary(LibraryKey(name));
   // KERNEL32 is in every process; other libraries only once loaded.
@@ -492,7 +493,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (Fault(kFaultProcess, "LoadLibraryA", ERROR_MOD_NOT_FOUND)) return nullptr;
+  if (Fault<FaultRow("LoadLibraryA")>()) return nullptr;
   Library* library = FindLibrary(LibraryKey(name));
   if (library == nullptr || !library->present) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -515,7 +516,7 @@ BOOL FreeLibrary(HMODULE module) {
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-  if (Fault(kFaultProcess, "GetProcAddress", ERROR_PROC_NOT_FOUND)) return nullptr;
+  if (Fault<FaultRow("GetProcAddress")>()) return nullptr;
   Library* library = LibraryOfHandle(module);
   bool mapped = library != nullptr &&
                 (library->handle == ModuleHandle(kKernel32Base) || library->references > 0);
@@ -553,7 +554,7 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
   record.closed = false;
   record.closeTime = 0;
   g_proc.opens.push_back(record);
-  if (Fault(kFaultProcess, "OpenProcess", ERROR_ACCESS_DENIED)) return nullptr;
+  if (Fault<FaultRow("OpenProcess")>()) return nullptr;
   SimProcess* p = FindProcess(processId);
   if (p == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);  // no such process (any more)
@@ -586,7 +587,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "TerminateProcess", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("TerminateProcess")>()) return FALSE;
   SimProcess* p = FindProcess(object->pid);
   if (p == nullptr) {
     SetLastError(ERROR_ACCESS_DENIED);  // as Windows for a process that has already ended
@@ -608,7 +609,7 @@ BOOL LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "LookupPrivilegeValueA", ERROR_NO_SUCH_PRIVILEGE)) return FALSE;
+  if (Fault<FaultRow("LookupPrivilegeValueA")>()) return FALSE;
   if (systemName != nullptr && systemName[0] != '\0') {
     SetLastError(53);  // ERROR_BAD_NETPATH: the simulated machine has no network
     return FALSE;
@@ -648,7 +649,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (Fault(kFaultProcess, "AdjustTokenPrivileges", ERROR_ACCESS_DENIED)) return FALSE;
+  if (Fault<FaultRow("AdjustTokenPrivileges")>()) return FALSE;
 
   // Work out the changes first: a previous-state buffer that is too small changes nothing.
   struct Change {

@@ -267,7 +267,7 @@ using namespace sim::internal;
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  if (Fault(kFaultRegistry, "RegOpenKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegOpenKeyExA")>()) return static_cast<LONG>(GetLastError());
   std::shared_ptr<RegKeyNode> parent = Resolve(key, nullptr);
   if (!parent) return ERROR_INVALID_HANDLE;
   std::vector<std::string> parts;
@@ -285,7 +285,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, D
   (void)security;
   if (result == nullptr || reserved != 0) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  if (Fault(kFaultRegistry, "RegCreateKeyExA", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegCreateKeyExA")>()) return static_cast<LONG>(GetLastError());
   std::shared_ptr<RegKeyNode> parent = Resolve(key, nullptr);
   if (!parent) return ERROR_INVALID_HANDLE;
   std::vector<std::string> parts;
@@ -301,7 +301,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR className, D
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
   if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
   if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
-  if (Fault(kFaultRegistry, "RegQueryValueExA", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegQueryValueExA")>()) return static_cast<LONG>(GetLastError());
   REGSAM access = 0;
   std::shared_ptr<RegKeyNode> node = Resolve(key, &access);
   if (!node) return ERROR_INVALID_HANDLE;
@@ -326,7 +326,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataSize) {
   (void)reserved;
   if (data == nullptr && dataSize != 0) return ERROR_NOACCESS;
-  if (Fault(kFaultRegistry, "RegSetValueExA", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegSetValueExA")>()) return static_cast<LONG>(GetLastError());
   REGSAM access = 0;
   std::shared_ptr<RegKeyNode> node = Resolve(key, &access);
   if (!node) return ERROR_INVALID_HANDLE;
@@ -337,7 +337,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
 }
 
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
-  if (Fault(kFaultRegistry, "RegDeleteValueA", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegDeleteValueA")>()) return static_cast<LONG>(GetLastError());
   REGSAM access = 0;
   std::shared_ptr<RegKeyNode> node = Resolve(key, &access);
   if (!node) return ERROR_INVALID_HANDLE;
@@ -354,7 +354,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
 
 LONG RegFlushKey(HKEY key) {
   if (IsPredefined(key)) Die("RegFlushKey", key);
-  if (Fault(kFaultRegistry, "RegFlushKey", ERROR_ACCESS_DENIED)) return static_cast<LONG>(GetLastError());
+  if (Fault<FaultRow("RegFlushKey")>()) return static_cast<LONG>(GetLastError());
   RegKeyObject* object = FindHandleAs<RegKeyObject>(reinterpret_cast<HANDLE>(key));
   if (object == nullptr) return ERROR_INVALID_HANDLE;
   ++State().flushes[Upper(object->node->path)];
@@ -369,7 +369,7 @@ LONG RegCloseKey(HKEY key) {
   ++State().closes[Upper(object->node->path)];
   State().handles.erase(handle);
   // A close that reports an error has released the handle all the same.
-  bool fail = Fault(kFaultRegistry, "RegCloseKey", ERROR_INVALID_HANDLE);
+  bool fail = Fault<FaultRow("RegCloseKey")>();
   RemoveHandle(handle);
   return fail ? static_cast<LONG>(GetLastError()) : ERROR_SUCCESS;
 }

@@ -108,7 +108,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access) 
   SC_HANDLE result = nullptr;
   if (!IsNtFamily()) {
     SetLastError(kErrorCallNotImplemented);  // Windows 9x has no service manager
-  } else if (Fault(kFaultProcess, "OpenSCManagerA", ERROR_ACCESS_DENIED)) {
+  } else if (Fault<FaultRow("OpenSCManagerA")>()) {
   } else if (machineName != nullptr && machineName[0] != '\0') {
     SetLastError(kRpcServerUnavailable);  // no network in the simulated machine
   } else if (databaseName != nullptr && _stricmp(databaseName, "ServicesActive") != 0) {
@@ -134,7 +134,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access) {
     SetLastError(ERROR_INVALID_HANDLE);
   } else if (serviceName == nullptr) {
     SetLastError(kErrorInvalidAddress);
-  } else if (Fault(kFaultProcess, "OpenServiceA", ERROR_ACCESS_DENIED)) {
+  } else if (Fault<FaultRow("OpenServiceA")>()) {
   } else if (serviceName[0] == '\0' || strlen(serviceName) > 256) {
     SetLastError(kErrorInvalidName);
   } else {
@@ -166,7 +166,7 @@ BOOL QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
     SetLastError(ERROR_ACCESS_DENIED);  // the handle was not opened for status queries
   } else if (status == nullptr) {
     SetLastError(kErrorInvalidAddress);
-  } else if (Fault(kFaultProcess, "QueryServiceStatus", ERROR_ACCESS_DENIED)) {
+  } else if (Fault<FaultRow("QueryServiceStatus")>()) {
   } else {
     auto it = g_services.services.find(service->key);
     if (it == g_services.services.end()) {
@@ -197,7 +197,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
   BOOL ok = FALSE;
   if (strcmp(kind, "invalid") == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
-  } else if (Fault(kFaultProcess, "CloseServiceHandle", ERROR_INVALID_HANDLE)) {
+  } else if (Fault<FaultRow("CloseServiceHandle")>()) {
     RemoveHandle(raw);  // gone all the same
   } else {
     RemoveHandle(raw);

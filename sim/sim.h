@@ -19,8 +19,28 @@ void Reset();
 // Calls are counted per class; a sweep makes the Nth call of a class fail (and, when
 // persistent, every later one). Named faults make the Nth call of one API fail.
 enum FaultClass { kFaultAlloc, kFaultFile, kFaultRegistry, kFaultProcess, kFaultDevice, kFaultClassCount };
-const char* FaultClassName(FaultClass cls);
-void FailApi(const std::string& api, long nth = 1, bool persistent = true, DWORD error = 0);
+const char* FaultClassName(FaultClass cls);  // "alloc", "file", "registry", "process", "device"
+// The class FaultClassName spells name; false for a name that no class has.
+bool FindFaultClass(const std::string& name, FaultClass* cls);
+
+// One fault point of the machine, a row of the table in sim/fault_points.h: the API a named
+// fault gives, the class a sweep counts the call in, and the last error a failure sets unless
+// the fault gives one. Two points may share an API (CreateFileA of a file and of a device); a
+// named fault of that API fails both.
+struct FaultPoint {
+  const char* api;
+  FaultClass cls;
+  DWORD defaultError;
+};
+// Every fault point, in the table's order.
+const std::vector<FaultPoint>& FaultPoints();
+// True when some fault point has this API, spelled exactly (case included).
+bool IsFaultApi(const std::string& api);
+
+// Makes the nth call (from 1) of api fail, and with persistent every later one, setting error
+// (0: the point's default). Refused, with nothing set, for an api that no fault point has or
+// an nth below 1: a fault that could never fire.
+[[nodiscard]] bool FailApi(const std::string& api, long nth = 1, bool persistent = true, DWORD error = 0);
 void SetSweepFault(FaultClass cls, long nth, bool persistent);
 long FaultCallCount(FaultClass cls);
 bool FaultFired();

@@ -57,7 +57,7 @@ if [ ! -e build/host/build.ninja ]; then
 fi
 ninja -C build/host samplegen >/dev/null
 SAMPLEGEN=$ROOT/build/host/samplegen
-TEMPLATE=$(/usr/bin/python3 tests/wine/run_scenario.py --template-only nt)
+TEMPLATE=$(/usr/bin/python3 tests/wine/run_scenario.py --template-only nt --cache "$ROOT/build/host/wine-prefixes")
 
 START=$(date +%s)
 export WINEPREFIX=

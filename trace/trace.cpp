@@ -151,5 +151,23 @@ TraceScope::~TraceScope() {
   }
 }
 
+void ResetTrace(void) {
+  if (g_logFile != NULL) {
+    fclose(g_logFile);
+    g_logFile = NULL;
+  }
+  g_currentPath[0] = '\0';
+  // The values of the definitions at the top.
+  g_enabled = 1;
+  g_maximumLevel = 255;
+  g_categoryMask = 0xFFFFFFFFu;
+  g_active = 1;
+  g_indentation = 1;
+  g_indentCount = 0;
+  // The root scope stays: its construction counted it and set up the lock.
+  g_scopeCount = 1;
+  InitializeTraceLock();
+}
+
 // The root scope lives for the whole process; its end at exit closes the log file.
 static TraceScope g_rootScope("", "*\n");

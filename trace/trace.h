@@ -38,6 +38,12 @@ class TraceScope {
   const char* moduleName_;
 };
 
+// Brings the trace back to the state static initialisation leaves: settings as shipped, no
+// indentation, only the root scope open, no log file (an open one is closed). For a host that
+// runs the product more than once in one process (the unit tests), between runs only, while
+// no scope but the root is open.
+void ResetTrace(void);
+
 // Shorthands for the product's own lines: empty module name, all categories.
 #define TRACE_INFO(...) TraceMessage("", TRACE_ALL_CATEGORIES, kTraceLevelInfo, __VA_ARGS__)
 #define TRACE_ERROR(...) TraceMessage("", TRACE_ALL_CATEGORIES, kTraceLevelError, __VA_ARGS__)

@@ -282,8 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   if (fault >= 1 && fault <= 3) sim::SetSweepFault(sim::kFaultAlloc, allocsBefore + fault, false);
   if (fault == 5) sim::SetSweepFault(sim::kFaultAlloc, allocsBefore + 1, true);
   if (fault == 4) {
-    sim::FailApi("RegOpenKeyExA");
-    sim::FailApi("RegCreateKeyExA");
+    if (!sim::FailApi("RegOpenKeyExA") || !sim::FailApi("RegCreateKeyExA")) Fail("the machine refused a fault", text);
   }
 
   if (operation < 2) {

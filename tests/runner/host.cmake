@@ -45,4 +45,29 @@ foreach(scenario ${VORLAX_SCENARIO_FILES})
   endforeach()
 endforeach()
 
+# Scenarios the runner must refuse (exit 2, with the reason on stderr), never run as if they
+# were sound: faults that could never fire, a sweep of a class that does not exist. Their
+# files lie in tests/runner/bad/, out of the glob above.
+set(bad_dir ${CMAKE_SOURCE_DIR}/tests/runner/bad)
+set(expect_exit ${CMAKE_COMMAND} -DEXPECT_STATUS=2)
+add_test(NAME scenario.refused.unknown_fault_api
+         COMMAND ${expect_exit} "-DEXPECT_TEXT=no fault point has the api 'CreateFile'"
+                 -P ${CMAKE_SOURCE_DIR}/tests/runner/expect_exit.cmake
+                 -- $<TARGET_FILE:scenario_runner> ${bad_dir}/unknown_fault_api.yaml)
+add_test(NAME scenario.refused.fault_before_the_first_call
+         COMMAND ${expect_exit} "-DEXPECT_TEXT=machine.faults: nth 0 for 'CreateFileA'"
+                 -P ${CMAKE_SOURCE_DIR}/tests/runner/expect_exit.cmake
+                 -- $<TARGET_FILE:scenario_runner> ${bad_dir}/fault_before_the_first_call.yaml)
+add_test(NAME scenario.refused.sweep_of_unknown_fault_api
+         COMMAND ${expect_exit} "-DEXPECT_TEXT=no fault point has the api 'CreateFile'"
+                 -P ${CMAKE_SOURCE_DIR}/tests/runner/expect_exit.cmake
+                 -- $<TARGET_FILE:scenario_runner> --sweep file ${bad_dir}/unknown_fault_api.yaml)
+add_test(NAME scenario.refused.sweep_of_unknown_class
+         COMMAND ${expect_exit} "-DEXPECT_TEXT=unknown fault class 'heap'"
+                 -P ${CMAKE_SOURCE_DIR}/tests/runner/expect_exit.cmake
+                 -- $<TARGET_FILE:scenario_runner> --sweep heap ${CMAKE_SOURCE_DIR}/tests/scenarios/clean_silent.yaml)
+set_tests_properties(scenario.refused.unknown_fault_api scenario.refused.fault_before_the_first_call
+                     scenario.refused.sweep_of_unknown_fault_api scenario.refused.sweep_of_unknown_class
+                     PROPERTIES LABELS scenario)
+
 include(${CMAKE_SOURCE_DIR}/tests/runner/trace_exit.cmake)

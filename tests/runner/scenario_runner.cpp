@@ -504,8 +504,11 @@ void BuildMachine(const YAML::Node& scenario) {
       CheckKeys(fault, {"api", "nth", "persistent", "error"}, "machine.faults");
       std::string api = Str(fault["api"]);
       if (api.empty()) BadScenario("a fault without an api");
-      sim::FailApi(api, Num(fault["nth"], 1), Flag(fault["persistent"], false),
-                   static_cast<DWORD>(Num(fault["error"], 0)));
+      if (!sim::IsFaultApi(api))
+        BadScenario("machine.faults: no fault point has the api '" + api + "' (the names are in sim/fault_points.h)");
+      long nth = Num(fault["nth"], 1);
+      if (!sim::FailApi(api, nth, Flag(fault["persistent"], false), static_cast<DWORD>(Num(fault["error"], 0))))
+        BadScenario("machine.faults: nth " + std::to_string(nth) + " for '" + api + "' (the first call is 1)");
     }
   }
 }
@@ -1235,11 +1238,17 @@ int SweepScenario(const std::string& file, const std::string& className, long at
     return 0;
   }
   std::vector<sim::FaultClass> classes;
-  for (int c = 0; c < sim::kFaultClassCount; ++c) {
-    sim::FaultClass cls = static_cast<sim::FaultClass>(c);
-    if (className == "all" || className == sim::FaultClassName(cls)) classes.push_back(cls);
+  sim::FaultClass named;
+  if (className == "all") {
+    for (int c = 0; c < sim::kFaultClassCount; ++c) classes.push_back(static_cast<sim::FaultClass>(c));
+  } else if (sim::FindFaultClass(className, &named)) {
+    classes.push_back(named);
+  } else {
+    std::string known;
+    for (int c = 0; c < sim::kFaultClassCount; ++c)
+      known += std::string(sim::FaultClassName(static_cast<sim::FaultClass>(c))) + ", ";
+    BadScenario("unknown fault class '" + className + "' (" + known + "or all)");
   }
-  if (classes.empty()) BadScenario("unknown fault class '" + className + "'");
 
   BuildMachine(scenario);
   Snapshot snap = TakeSnapshot(scenario);

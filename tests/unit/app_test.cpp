@@ -257,7 +257,7 @@ TEST(StartUp, NtWithoutAdministratorsStopsAfterTheBanner) {
 
 TEST(StartUp, LogFileThatCannotBeOpenedLeavesTheTraceOnTheDebugger) {
   sim::Reset();
-  sim::FailApi("fopen", 1, false);
+  testing_support::FailApi("fopen", 1, false);
   EXPECT_EQ(RunMain({"/SILENT"}), 0);
   EXPECT_FALSE(sim::Exists(kLog));
   std::string debug = DebugText();
@@ -268,7 +268,7 @@ TEST(StartUp, LogFileThatCannotBeOpenedLeavesTheTraceOnTheDebugger) {
 
 TEST(StartUp, FailedWindowsDirectoryQueryPutsTheLogInTheRoot) {
   sim::Reset();
-  sim::FailApi("GetWindowsDirectoryA", 1, false);
+  testing_support::FailApi("GetWindowsDirectoryA", 1, false);
   EXPECT_EQ(RunMain({"/SILENT"}), 0);
   // "\VorlaxClean.log" names the root of the current drive; the simulated machine has none, so
   // the open fails and the trace stays on the debugger, and nothing lands in the Windows folder.
@@ -337,10 +337,10 @@ TEST(Platform, IsWindowsNtOnNineX) {
 TEST(Platform, FailedVersionQuery) {
   sim::Reset();
   sim::SetWindowsNt();
-  sim::FailApi("GetVersionExA", 1, true);
+  testing_support::FailApi("GetVersionExA", 1, true);
   EXPECT_EQ(GetPlatform(), kPlatformOther);
   EXPECT_EQ(IsWindowsNT(), 0);  // a failed query reads as not NT, and is remembered
-  sim::FailApi("GetVersionExA", 1000, false);
+  testing_support::FailApi("GetVersionExA", 1000, false);
   EXPECT_EQ(IsWindowsNT(), 0);
   EXPECT_EQ(GetPlatform(), kPlatformNt);
 }
@@ -395,7 +395,7 @@ TEST(IsUserAdmin, EveryFailureReadsAsNotAdministratorAndReleasesEverything) {
     sim::Reset();
     sim::SetAdmin(sim::kAdminMember);
     sim::SetExtraTokenGroups(c.extraGroups);
-    sim::FailApi(c.api, c.nth, false);
+    testing_support::FailApi(c.api, c.nth, false);
     EXPECT_EQ(IsUserAdmin(), 0) << c.api << " " << c.nth;
     EXPECT_TRUE(sim::FaultFired()) << c.api << " " << c.nth;
     EXPECT_EQ(sim::OpenHandleCount(), 0) << c.api << " " << c.nth;
@@ -405,7 +405,7 @@ TEST(IsUserAdmin, EveryFailureReadsAsNotAdministratorAndReleasesEverything) {
 
 TEST(IsUserAdmin, FailureEndsTheRunAsMissingRights) {
   sim::Reset();
-  sim::FailApi("OpenProcessToken", 1, true);
+  testing_support::FailApi("OpenProcessToken", 1, true);
   EXPECT_EQ(RunMain({"/SILENT"}), 0);
   EXPECT_EQ(sim::ConsoleOutput(), Crlf(kBanner));
   EXPECT_TRUE(sim::StartedProcesses().empty());
@@ -414,7 +414,7 @@ TEST(IsUserAdmin, FailureEndsTheRunAsMissingRights) {
 TEST(IsUserAdmin, NotAskedOnNineX) {
   sim::Reset();
   sim::SetWindows98();
-  sim::FailApi("OpenProcessToken", 1, true);
+  testing_support::FailApi("OpenProcessToken", 1, true);
   EXPECT_EQ(RunMain({"/SILENT"}), 0);
   ExpectShellStartedOnce();
 }
@@ -493,7 +493,7 @@ TEST(DisinfectVorlax, AutostartValueIsDeletedAndReported) {
 
 TEST(DisinfectVorlax, AutostartStepWithoutMemorySaysNothing) {
   sim::Reset();
-  sim::FailApi("malloc", 1, false);
+  testing_support::FailApi("malloc", 1, false);
   RemoveAutostartValue();
   EXPECT_TRUE(sim::DebugOutput().empty());
 }

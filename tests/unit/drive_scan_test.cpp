@@ -225,7 +225,7 @@ TEST(WalkDirectory, NullCallbackOnlyDescends) {
   EXPECT_EQ(DebugText(), "");
   EXPECT_EQ(sim::OpenHandleCount(), 0);
   // It went down to the fourth level, C:\deep\er\still\: that level's buffer is the fourth.
-  sim::FailApi("malloc", 4, false);
+  testing_support::FailApi("malloc", 4, false);
   EXPECT_EQ(WalkDirectory("C:\\", nullptr), 1);
   EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
@@ -262,7 +262,7 @@ TEST(ScanFixedDrives, WalksOnlyFixedDrivesInListOrder) {
 
 TEST(ScanFixedDrives, NoDriveListScansNothing) {
   sim::Reset();
-  sim::FailApi("GetLogicalDriveStringsA");
+  testing_support::FailApi("GetLogicalDriveStringsA");
   ResetRecorder();
   EXPECT_EQ(ScanFixedDrives(Record), 0);
   EXPECT_TRUE(g_seen.empty());
@@ -318,7 +318,7 @@ TEST(ScanFixedDrives, FailedBufferAtAnyLevelEndsTheWholeScanWithOne) {
     sim::AddDrive('E', DRIVE_FIXED);
     sim::PutFile("E:\\e.txt", "e");
     ResetRecorder();
-    sim::FailApi("malloc", c.failingAllocation, false);
+    testing_support::FailApi("malloc", c.failingAllocation, false);
     EXPECT_EQ(ScanFixedDrives(Record), 1) << "allocation " << c.failingAllocation;
     EXPECT_TRUE(sim::FaultFired());
     EXPECT_EQ(SeenPaths(), c.seen) << "allocation " << c.failingAllocation;
@@ -392,7 +392,9 @@ TEST(WalkDirectory, OverlongPathsArePassedOverNeverWrittenPast) {
   for (const Case& c : cases) {
     std::string path = prefix + c.name;
     EXPECT_EQ(seen.count(path), c.reported ? 1u : 0u) << path.size();
-    if (c.directory) EXPECT_EQ(seen.count(path + "\\i"), c.reported ? 1u : 0u) << path.size();
+    if (c.directory) {
+      EXPECT_EQ(seen.count(path + "\\i"), c.reported ? 1u : 0u) << path.size();
+    }
     if (!c.reported) expectedLog.push_back("Path too long, not scanned: " + path + (c.directory ? "\\" : "") + "\n");
   }
   EXPECT_EQ(ScanLines(), expectedLog);
@@ -470,7 +472,7 @@ TEST(CheckAndDeleteFile, FailedDeletionIsCountedAsFailure) {
   sim::Reset();
   sim::PutFile("C:\\samples\\held.exe", samples::MakeSample(samples::kRow0Crc));
   sim::HoldOpen("C:\\samples\\held.exe", GENERIC_READ, FILE_SHARE_READ);
-  sim::FailApi("MoveFileExA");  // nor can it be scheduled
+  testing_support::FailApi("MoveFileExA");  // nor can it be scheduled
 
   EXPECT_EQ(CheckAndDeleteFile("C:\\samples\\held.exe"), 1);
 

@@ -218,7 +218,7 @@ TEST(HostileFileSystem, FileThatVanishesBetweenTheCheckAndTheDeletion) {
   sim::PutFile("C:\\a\\vanish.exe", samples::MakeSample(samples::kRow0Crc, 8192, 2));
   tree.Sample("C:\\b\\worm.exe", 3);
   // Found and examined, then gone when it is deleted: nothing left to remove, nothing counted.
-  sim::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
+  testing_support::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
 
   EXPECT_EQ(0, ScanFixedDrives(CheckScannedEntry));
   EXPECT_NE(std::string::npos,
@@ -242,7 +242,7 @@ TEST(HostileFileSystem, FilesThatCannotBeOpenedAreLeftAlone) {
   const std::string refused = "C:\\a\\refused.exe";
   sim::PutFile(refused, samples::MakeSample(samples::kRow1Crc, 8192, 4));
   tree.kept.push_back(refused);
-  sim::FailApi("CreateFileA", 3, false, ERROR_ACCESS_DENIED);  // clean.exe, locked.exe, refused.exe
+  testing_support::FailApi("CreateFileA", 3, false, ERROR_ACCESS_DENIED);  // clean.exe, locked.exe, refused.exe
 
   EXPECT_EQ(0, ScanFixedDrives(CheckScannedEntry));
   std::map<std::string, int> examined = Examined();

@@ -256,10 +256,10 @@ TEST(IniFileTest, SaveReportsFailures) {
   EXPECT_FALSE(sim::Exists("C:\\nowhere\\WININIT.INI"));
 
   // A write that fails (a full disk) and a close that fails are failures too.
-  sim::FailApi("fwrite", 2, false);
+  testing_support::FailApi("fwrite", 2, false);
   EXPECT_EQ(1, ini.Save(kPath));
   sim::Reset();
-  sim::FailApi("fclose", 1, false);
+  testing_support::FailApi("fclose", 1, false);
   EXPECT_EQ(1, ini.Save(kPath));
   EXPECT_FALSE(IsOpen(kPath));
   sim::Reset();
@@ -311,7 +311,7 @@ TEST(IniFileTest, LoadRunningOutOfMemoryOrFailingToReadLeavesAnEmptyModel) {
   sim::Reset();
   sim::PutFile(kPath, kSample);
   IniFile ini;
-  sim::FailApi("fread", 2, false);
+  testing_support::FailApi("fread", 2, false);
   EXPECT_EQ(2, ini.Load(kPath));
   EXPECT_EQ(nullptr, ini.globalSection);
   EXPECT_EQ(nullptr, ini.sections);
@@ -322,7 +322,7 @@ TEST(IniFileTest, LongLineOutOfMemoryWhileGrowing) {
   sim::Reset();
   sim::PutFile(kPath, "[s]\r\n" + std::string(5000, 'x') + "\r\n");
   IniFile ini;
-  sim::FailApi("malloc", 3, false);  // line buffer, section name, first larger buffer
+  testing_support::FailApi("malloc", 3, false);  // line buffer, section name, first larger buffer
   EXPECT_EQ(2, ini.Load(kPath));
   EXPECT_TRUE(sim::FaultFired());
   EXPECT_EQ(nullptr, ini.sections);

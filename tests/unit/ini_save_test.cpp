@@ -123,7 +123,7 @@ TEST(IniFileSave, NamedFailuresAndWhatTheyLeave) {
     SCOPED_TRACE(std::string(row.api) + " #" + std::to_string(row.nth));
     IniFile ini;
     LoadAndChange(&ini);
-    sim::FailApi(row.api, row.nth, false);
+    testing_support::FailApi(row.api, row.nth, false);
     EXPECT_EQ(1, ini.Save(kWininit));
     EXPECT_TRUE(sim::FaultFired());
     EXPECT_EQ(row.oldKept, sim::Exists(kWininit));
@@ -142,7 +142,7 @@ TEST(IniFileSave, NamedFailuresAndWhatTheyLeave) {
 TEST(IniFileSave, TextLeftInTheTemporaryFileIsPutBackBeforeAnythingIsWrittenOverIt) {
   IniFile ini;
   LoadAndChange(&ini);
-  sim::FailApi("MoveFileExA", 1, false);
+  testing_support::FailApi("MoveFileExA", 1, false);
   ASSERT_EQ(1, ini.Save(kWininit));
   ASSERT_FALSE(sim::Exists(kWininit));
   ASSERT_EQ(kNewText, sim::FileData(kTemporary));
@@ -196,7 +196,7 @@ TEST(IniFileSave, TemporaryFileNameReplacesTheExtension) {
     sim::PutFile(row.target, "old=1\r\n");
     IniFile ini;
     ini.SetEntry("rename", "nul", "C:\\X.EXE", 999);
-    sim::FailApi("MoveFileExA", 1, false);
+    testing_support::FailApi("MoveFileExA", 1, false);
     EXPECT_EQ(1, ini.Save(row.target.c_str()));
     if (row.temporary.empty()) {
       EXPECT_FALSE(sim::FaultFired());
@@ -292,7 +292,7 @@ TEST(IniFileSave, DiskFullWhileSchedulingOn9xKeepsEveryScheduledOperation) {
   SetUp9xInUse(inUse);
   sim::PutFile(kWininit, kOldText);
   // The third write to the new text fails: the disk is full.
-  sim::FailApi("fwrite", 3, true);
+  testing_support::FailApi("fwrite", 3, true);
   EXPECT_EQ(kReplaceFailed, ReplaceFile("", inUse, NULL));
   EXPECT_EQ(kOldText, sim::FileData(kWininit));
   EXPECT_FALSE(sim::Exists(kTemporary));

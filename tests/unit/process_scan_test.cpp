@@ -296,7 +296,7 @@ TEST(TerminateInfectedProcesses, TokenProblemsAreLoggedAndTheScanGoesOn) {
   sim::Reset();
   PutWorm("C:\\w\\worm.exe");
   DWORD worm = sim::AddProcess("C:\\w\\worm.exe");
-  sim::FailApi("OpenProcessToken");
+  testing_support::FailApi("OpenProcessToken");
 
   EXPECT_EQ(TerminateInfectedProcesses(IsInfectedImage), 1);
 
@@ -383,7 +383,7 @@ TEST(EnumerateProcesses, FailuresOfTheEnumerationFunctions) {
     sim::Reset();
     if (!c.nt) sim::SetWindows98();
     sim::AddProcess("C:\\w\\a.exe");
-    sim::FailApi(c.api);
+    testing_support::FailApi(c.api);
     g_listed.clear();
     EXPECT_EQ(EnumerateProcesses(c.nt ? 1 : 0, List, &g_listed), c.result) << c.api;
     EXPECT_TRUE(g_listed.empty()) << c.api;
@@ -394,7 +394,7 @@ TEST(EnumerateProcesses, FailuresOfTheEnumerationFunctions) {
   sim::SetWindows98();
   sim::AddProcess("C:\\w\\a.exe");
   sim::AddProcess("C:\\w\\b.exe");
-  sim::FailApi("Process32Next");
+  testing_support::FailApi("Process32Next");
   g_listed.clear();
   EXPECT_EQ(EnumerateProcesses(0, List, &g_listed), 1);
   EXPECT_EQ(g_listed.size(), 1u);
@@ -448,7 +448,7 @@ TEST(TerminateInfectedProcesses, NoMemoryToGrowTheListExaminesTheFirst1024) {
   sim::Reset();
   PutWorm("C:\\w\\worm.exe");
   for (int i = 1; i <= 1500; ++i) sim::AddProcess(i == 100 || i == 1500 ? "C:\\w\\worm.exe" : "C:\\apps\\p.exe");
-  sim::FailApi("malloc", 1, false);  // the larger list
+  testing_support::FailApi("malloc", 1, false);  // the larger list
 
   EXPECT_EQ(TerminateInfectedProcesses(IsInfectedImage), 1);
 
@@ -493,7 +493,7 @@ TEST(ExamineProcess, NodeThatCannotBeAllocatedIsNotRemembered) {
   sim::Reset();
   PutWorm("C:\\w\\worm.exe");
   DWORD worm = sim::AddProcess("C:\\w\\worm.exe");
-  sim::FailApi("malloc", 1, false);
+  testing_support::FailApi("malloc", 1, false);
 
   EXPECT_EQ(TerminateInfectedProcesses(IsInfectedImage), 1);
 

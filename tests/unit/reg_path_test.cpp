@@ -317,7 +317,7 @@ TEST_P(RegPathTable, Case) {
   const RegCase& c = GetParam();
   sim::Reset();
   for (const StoredValue& v : c.preset) sim::RegPutValue(v.key, v.name, v.type, v.bytes);
-  if (!c.failApi.empty()) sim::FailApi(c.failApi);
+  if (!c.failApi.empty()) testing_support::FailApi(c.failApi);
 
   std::string path = c.path;  // the caller's string must come back unchanged
   std::vector<char> buffer(c.bufferSize, '\x5A');
@@ -505,10 +505,10 @@ TEST(SimRegistryTest, BehavesAsWin32) {
   EXPECT_EQ(0, sim::RegOpenKeyCount());
 
   // Any call can be made to fail, with its own error or a chosen one.
-  sim::FailApi("RegOpenKeyExA", 1, false, ERROR_NOT_ENOUGH_MEMORY);
+  testing_support::FailApi("RegOpenKeyExA", 1, false, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key));
   EXPECT_EQ(nullptr, key);
-  sim::FailApi("RegCreateKeyExA");
+  testing_support::FailApi("RegCreateKeyExA");
   EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\C", 0, nullptr, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, nullptr));
   EXPECT_FALSE(sim::RegHasKey("HKEY_LOCAL_MACHINE\\Software\\C"));

@@ -9,6 +9,7 @@
 #include "detect/crc32.h"
 #include "sim/sim.h"
 #include "sim/sim_registry.h"
+#include "test_support.h"
 
 namespace {
 
@@ -355,7 +356,7 @@ TEST(RenameListFileTest, WritingFailures) {
   for (const FaultCase& c : createCases) {
     SCOPED_TRACE(c.api);
     Prepare();
-    sim::FailApi(c.api, 1, false);
+    testing_support::FailApi(c.api, 1, false);
     int32_t error = -1;
     EXPECT_EQ(nullptr, OpenRenameListFile(1, nullptr, &error));
     EXPECT_EQ(c.error, error);
@@ -368,7 +369,7 @@ TEST(RenameListFileTest, WritingFailures) {
     int32_t error = -1;
     FILE* file = OpenRenameListFile(1, nullptr, &error);
     ASSERT_NE(nullptr, file);
-    sim::FailApi("fwrite", nth, false);
+    testing_support::FailApi("fwrite", nth, false);
     EXPECT_EQ(0, AddRenameListPair(file, "C:\\a.exe", "C:\\b.exe", &error));
     EXPECT_EQ(kRenameListIoError, error);
     EXPECT_TRUE(IsOpen(kListPath));
@@ -396,7 +397,7 @@ TEST(RenameListFileTest, WritingFailures) {
       FILE* file = OpenRenameListFile(1, nullptr, &error);
       ASSERT_NE(nullptr, file);
       ASSERT_EQ(1, AddRenameListPair(file, "C:\\a.exe", "C:\\b.exe", &error));
-      sim::FailApi(c.api, nth, false);
+      testing_support::FailApi(c.api, nth, false);
       int result = CloseRenameListFile(file, &error);
       EXPECT_FALSE(IsOpen(kListPath));  // closed on every path
       if (!sim::FaultFired()) {
@@ -427,7 +428,7 @@ TEST(RenameListFileTest, ReadingFailures) {
       SCOPED_TRACE(std::string(c.api) + " " + std::to_string(nth));
       Prepare();
       WriteList({{"C:\\a.exe", "C:\\b.exe"}});
-      sim::FailApi(c.api, nth, false);
+      testing_support::FailApi(c.api, nth, false);
       ReadOutcome read = ReadList();
       EXPECT_FALSE(IsOpen(kListPath));
       if (!read.faultFired) {

@@ -122,7 +122,7 @@ TEST(ReplaceFileDeleteMode, EveryResultWithItsTraceLines) {
       {"file vanished between the check and the deletion",
        [] {
          sim::PutFile(kWorm, WormBytes());
-         sim::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
+         testing_support::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
        },
        "", kWorm, NULL, kReplaceNotThere,
        failed + RF "File not found or it is a directory (C:\\dir\\worm.exe).\n", [] { ExpectNothingPending(); }},
@@ -155,7 +155,7 @@ TEST(ReplaceFileDeleteMode, EveryResultWithItsTraceLines) {
        [] {
          sim::PutFile(kWorm, WormBytes());
          sim::MapImage(kWorm);
-         sim::FailApi("MoveFileExA", 1, true);
+         testing_support::FailApi("MoveFileExA", 1, true);
        },
        "", kWorm, NULL, kReplaceFailed,
        failed + kAdminNotScheduled + RF "File cannot be deleted during reboot (C:\\dir\\worm.exe).\n",
@@ -166,7 +166,7 @@ TEST(ReplaceFileDeleteMode, EveryResultWithItsTraceLines) {
       {"deletion failing for another reason is a failure, not an absence",
        [] {
          sim::PutFile(kWorm, WormBytes());
-         sim::FailApi("DeleteFileA", 1, false, 1392 /* ERROR_FILE_CORRUPT */);
+         testing_support::FailApi("DeleteFileA", 1, false, 1392 /* ERROR_FILE_CORRUPT */);
        },
        "", kWorm, NULL, kReplaceFailed, failed + RF "File cannot be deleted (C:\\dir\\worm.exe).\n",
        [] {
@@ -245,7 +245,7 @@ TEST(ReplaceFileRenameMode, EveryResultWithItsTraceLines) {
        [] {
          sim::PutFile(kNew, NewBytes());
          sim::PutFile(kOld, OldBytes());
-         sim::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
+         testing_support::FailApi("DeleteFileA", 1, false, ERROR_FILE_NOT_FOUND);
        },
        "C:\\dir\\", "new.exe", "old.exe", kReplaceFailed,
        destFound + RF "Failed to delete the file (C:\\dir\\old.exe).\n" RF "Dest file is a directory (C:\\dir\\old.exe).\n",
@@ -270,7 +270,7 @@ TEST(ReplaceFileRenameMode, EveryResultWithItsTraceLines) {
        [] {
          sim::PutFile(kNew, NewBytes());
          sim::PutFile(kOld, OldBytes(), FILE_ATTRIBUTE_READONLY);
-         sim::FailApi("MoveFileExA", 2, false);
+         testing_support::FailApi("MoveFileExA", 2, false);
        },
        "C:\\dir\\", "new.exe", "old.exe", kReplaceFailedDestRemoved,
        destLocked + destScheduled + kAdminNotScheduled +

@@ -115,7 +115,7 @@ TEST(RestartRenameNtAdmin, MoveFileExFailureIsReported) {
     SCOPED_TRACE(row.title);
     sim::Reset();
     sim::SetAdmin(row.admin);
-    if (row.fault) sim::FailApi("MoveFileExA", 1, true);
+    if (row.fault) testing_support::FailApi("MoveFileExA", 1, true);
     sim::PutFile(kSource, SourceBytes());
     EXPECT_EQ(0, AddFileToAutomaticRenameList(kSource, NULL));
     EXPECT_EQ(AR "System is NT.\n" AR "User is admin.\n" AR "Operation cannot be executed during reboot.\n",
@@ -218,19 +218,19 @@ TEST(IsServiceRunning, StatesAndFailures) {
       {"OpenSCManagerA failing",
        [] {
          sim::AddService(kVigilo, SERVICE_RUNNING);
-         sim::FailApi("OpenSCManagerA");
+         testing_support::FailApi("OpenSCManagerA");
        },
        0},
       {"OpenServiceA failing",
        [] {
          sim::AddService(kVigilo, SERVICE_RUNNING);
-         sim::FailApi("OpenServiceA");
+         testing_support::FailApi("OpenServiceA");
        },
        0},
       {"QueryServiceStatus failing",
        [] {
          sim::AddService(kVigilo, SERVICE_RUNNING);
-         sim::FailApi("QueryServiceStatus");
+         testing_support::FailApi("QueryServiceStatus");
        },
        0},
       {"other user", [] {
@@ -245,7 +245,7 @@ TEST(IsServiceRunning, StatesAndFailures) {
        0},
       {"version query failing", [] {
          sim::AddService(kVigilo, SERVICE_RUNNING);
-         sim::FailApi("GetVersionExA");
+         testing_support::FailApi("GetVersionExA");
        },
        0},
   };
@@ -469,17 +469,17 @@ TEST(RestartRename9x, WininitThatCannotBeReadOrWrittenIsLeftAlone) {
       {"reading fails half-way",
        [] {
          sim::PutFile(kWininit, "[rename]\r\nnul=C:\\KEEP.EXE\r\n");
-         sim::FailApi("fread", 12, true);
+         testing_support::FailApi("fread", 12, true);
        },
        cannot},
       {"no memory for the new entry: no WININIT.INI without it",
        [] {
-         sim::FailApi("malloc", 1, true);
-         sim::FailApi("calloc", 1, true);
+         testing_support::FailApi("malloc", 1, true);
+         testing_support::FailApi("calloc", 1, true);
        },
        cannot},
-      {"no Windows directory", [] { sim::FailApi("GetWindowsDirectoryA"); }, cannot},
-      {"no short path", [] { sim::FailApi("GetShortPathNameA"); },
+      {"no Windows directory", [] { testing_support::FailApi("GetWindowsDirectoryA"); }, cannot},
+      {"no short path", [] { testing_support::FailApi("GetShortPathNameA"); },
        AR "GetShortPathName() call failed.\n"},
   };
   for (const Row& row : rows) {

@@ -136,19 +136,19 @@ std::vector<SignatureCase> Cases() {
       {"seek fails on the first row, the next row is still tried",
        [] {
          sim::PutFile(kPath, samples::MakeSample(kRow1Crc));
-         sim::FailApi("SetFilePointer", 1, false);
+         testing_support::FailApi("SetFilePointer", 1, false);
        },
        {{1024, 7168, kRow1Crc}, {1024, 7168, kRow1Crc}, {0, 0, 0}}, 1, 1, "seek failed\r\n"},
       {"seek fails on every row",
        [] {
          sim::PutFile(kPath, samples::MakeSample(kRow0Crc));
-         sim::FailApi("SetFilePointer");
+         testing_support::FailApi("SetFilePointer");
        },
        {}, 1, -1, "seek failed\r\nseek failed\r\n"},
       {"read fails on the first row, the next row is still tried",
        [] {
          sim::PutFile(kPath, samples::MakeSample(kRow1Crc));
-         sim::FailApi("ReadFile", 1, false);
+         testing_support::FailApi("ReadFile", 1, false);
        },
        {{1024, 7168, kRow1Crc}, {1024, 7168, kRow1Crc}, {0, 0, 0}}, 1, 1, ""},
       // Both rows of the program's table sign the same stretch: it is read once, so a seek
@@ -156,7 +156,7 @@ std::vector<SignatureCase> Cases() {
       {"rows on one stretch share its read",
        [] {
          sim::PutFile(kPath, samples::MakeSample(kRow1Crc));
-         sim::FailApi("SetFilePointer", 2, true);
+         testing_support::FailApi("SetFilePointer", 2, true);
        },
        {}, 1, 1, ""},
       {"missing file", [] {}, {}, 0, -1, ""},

@@ -1,13 +1,33 @@
-// Helpers shared by the host unit tests. Each TEST runs in its own process under ctest
-// (gtest_discover_tests), so the product's process-wide state starts fresh for each.
+// Helpers shared by the host unit tests. Under ctest each TEST runs in its own process
+// (gtest_discover_tests); run directly, a program runs all its tests in one process, and the
+// unit tests' main (unit_main.cpp) starts each of them with StartFreshProcess.
 #ifndef VORLAX_TESTS_TEST_SUPPORT_H
 #define VORLAX_TESTS_TEST_SUPPORT_H
 
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "app/process_state.h"
 #include "sim/sim.h"
 
 namespace testing_support {
+
+// The product's process-wide state as at program start, on a fresh simulated machine. The
+// product goes first: the log file it may still hold open is closed on the machine it was
+// opened on.
+inline void StartFreshProcess() {
+  ResetProcessState();
+  sim::Reset();
+}
+
+// sim::FailApi for a test: a fault the machine refuses (an API that no fault point has, an nth
+// below 1) fails the test instead of never firing.
+inline void FailApi(const std::string& api, long nth = 1, bool persistent = true, DWORD error = 0) {
+  if (!sim::FailApi(api, nth, persistent, error))
+    ADD_FAILURE() << "the machine refuses the fault on \"" << api << "\" (call " << nth
+                  << "): no fault point has that API (sim/fault_points.h), or the call number is below 1";
+}
 
 // Everything the trace wrote to the debugger output, concatenated.
 inline std::string DebugText() {

@@ -192,7 +192,7 @@ TEST(Trace, BareNameBesideACutExecutablePathIsNotOpened) {
   // all (an attempt would meet this fault), rather than opened in the current directory.
   std::string dir = "C:\\" + std::string(280, 'd');
   sim::SetModulePath(dir + "\\VorlaxClean.exe");
-  sim::FailApi("fopen", 1, true);
+  testing_support::FailApi("fopen", 1, true);
   OpenTraceFile("t.log", "a+");
   TraceMessage("", TRACE_ALL_CATEGORIES, 4, "still the debugger\n");
   EXPECT_FALSE(sim::FaultFired());
@@ -202,9 +202,9 @@ TEST(Trace, BareNameBesideACutExecutablePathIsNotOpened) {
 TEST(Trace, FailingWritesAreIgnored) {
   sim::Reset();
   OpenTraceFile("C:\\windows\\t.log", "a+");
-  sim::FailApi("fwrite", 1, true);
+  testing_support::FailApi("fwrite", 1, true);
   TraceMessage("", TRACE_ALL_CATEGORIES, 4, "lost\n");
-  sim::FailApi("fwrite", 1000000, false);
+  testing_support::FailApi("fwrite", 1000000, false);
   TraceMessage("", TRACE_ALL_CATEGORIES, 4, "kept\n");
   EXPECT_EQ(sim::FileData("C:\\windows\\t.log"), "kept\r\n");
 }

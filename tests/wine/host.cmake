@@ -1,9 +1,9 @@
 # The Wine runner: each scenario that is not host_only also runs with the real VorlaxClean.exe
 # under Wine (test scenario.wine.NAME, label "wine"), when VORLAX_WIN32_DIR names a Windows
 # build (with VorlaxClean.exe, sleeper.exe and holdfile.exe). The template prefixes are made
-# once under build/wine-prefixes (locked, so parallel tests wait for the first one). Wine runs
-# through qemu here: the tests hold one of three "wine-slot" locks, so that at most three run
-# at a time whatever ctest's -j.
+# once under wine-prefixes in the build folder (locked, so parallel tests wait for the first
+# one). Wine runs through qemu here: the tests hold one of three "wine-slot" locks, so that at
+# most three run at a time whatever ctest's -j.
 if(VORLAX_WIN32_DIR)
   find_program(VORLAX_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
   get_property(wine_scenarios GLOBAL PROPERTY VORLAX_SCENARIO_FILES)
@@ -18,7 +18,7 @@ if(VORLAX_WIN32_DIR)
              COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/run_scenario.py ${scenario}
                      --win32-dir ${VORLAX_WIN32_DIR} --samplegen $<TARGET_FILE:samplegen>
                      --checker $<TARGET_FILE:scenario_runner> --notes ${CMAKE_BINARY_DIR}/wine-notes
-                     --cache ${CMAKE_SOURCE_DIR}/build/wine-prefixes)
+                     --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
     math(EXPR wine_slot "(${wine_slot} + 1) % 3")
     set_tests_properties(scenario.wine.${name} PROPERTIES LABELS wine TIMEOUT 600
                          RESOURCE_LOCK wine-slot-${wine_slot})
@@ -28,7 +28,7 @@ if(VORLAX_WIN32_DIR)
   foreach(mode nt 98 98-existing)
     add_test(NAME removal.wine.${mode}
              COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/removal_check.py ${mode}
-                     --win32-dir ${VORLAX_WIN32_DIR} --cache ${CMAKE_SOURCE_DIR}/build/wine-prefixes)
+                     --win32-dir ${VORLAX_WIN32_DIR} --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
     math(EXPR wine_slot "(${wine_slot} + 1) % 3")
     set_tests_properties(removal.wine.${mode} PROPERTIES LABELS wine TIMEOUT 600
                          RESOURCE_LOCK wine-slot-${wine_slot})

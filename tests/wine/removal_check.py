@@ -12,6 +12,7 @@ MODE  nt           result 2, PendingFileRenameOperations names the file; after t
                    WININIT.INI became WININIT.BAK and the clean file stays.
       98-existing  as 98, with a WININIT.INI holding other lines before: they are kept and the
                    entry is appended to its [rename] section.
+--cache DIR  where the template prefixes live; default build/host/wine-prefixes (the host build's).
 Exit status 0 all holds, 1 a mismatch, 2 the machine cannot be built.
 """
 import argparse
@@ -42,7 +43,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('mode', choices=('nt', '98', '98-existing'))
     ap.add_argument('--win32-dir', required=True)
-    ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'wine-prefixes'))
+    ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'host', 'wine-prefixes'))
     opts = ap.parse_args()
     platform = 'nt' if opts.mode == 'nt' else '98'
     template = rs.make_template(platform, opts.cache, opts.win32_dir)

@@ -55,7 +55,7 @@ if [ ! -f "$PREFIX/system.reg" ]; then
   ninja -C build/win32 holdfile >/dev/null 2>&1 || {
     cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
       -DCMAKE_BUILD_TYPE=Release >/dev/null && ninja -C build/win32 holdfile >/dev/null; }
-  template=$(python3 tests/wine/run_scenario.py --template-only nt)
+  template=$(python3 tests/wine/run_scenario.py --template-only nt --cache "$ROOT/build/host/wine-prefixes")
   mkdir -p "$PREFIX"
   cp -a "$template/." "$PREFIX"
 fi

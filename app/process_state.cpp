@@ -1,0 +1,13 @@
+// One reset for the product's process-wide state, each module resetting its own.
+#include "app/process_state.h"
+
+#include "app/outcome.h"
+#include "app/platform_query.h"
+#include "trace/trace.h"
+
+void ResetProcessState(void) {
+  ResetSilentMode();
+  ResetPlatformQuery();
+  ResetOutcome();
+  ResetTrace();
+}

@@ -1,0 +1,26 @@
+# Runs one command and passes only when it exits with exactly EXPECT_STATUS and its standard
+# error holds EXPECT_TEXT, so that a refusal is the refusal meant and not some other failure.
+#   cmake -DEXPECT_STATUS=2 "-DEXPECT_TEXT=..." -P expect_exit.cmake -- COMMAND [ARG ...]
+set(command "")
+set(after_separator FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  if(after_separator)
+    list(APPEND command "${CMAKE_ARGV${i}}")
+  elseif(CMAKE_ARGV${i} STREQUAL "--")
+    set(after_separator TRUE)
+  endif()
+endforeach()
+if(NOT command OR NOT DEFINED EXPECT_STATUS OR NOT DEFINED EXPECT_TEXT)
+  message(FATAL_ERROR "usage: cmake -DEXPECT_STATUS=N -DEXPECT_TEXT=TEXT -P expect_exit.cmake -- COMMAND [ARG ...]")
+endif()
+
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("${out}${err}")
+if(NOT status STREQUAL EXPECT_STATUS)
+  message(FATAL_ERROR "exit status ${status}, expected ${EXPECT_STATUS}")
+endif()
+string(FIND "${err}" "${EXPECT_TEXT}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "standard error does not hold \"${EXPECT_TEXT}\"")
+endif()
