@@ -98,13 +98,13 @@ int ReportOutcome() {
 // no removal run gives.
 int ReportDetection() {
   if (GetInfectionState() == kInfectionNone) {
-    printf("Detection only: no infection found, nothing was changed\n");
-    TRACE_INFO("%s", "Detection only: no infection found, nothing was changed\n");
+    printf("Detection only: no infection found\n");
+    TRACE_INFO("%s", "Detection only: no infection found\n");
     return 0;
   }
-  printf("Detection only: %d infected processes and %d infected files found, nothing was changed\n",
+  printf("Detection only: infection found and left in place (infected processes: %d, infected files: %d)\n",
          DistinctProcessesFound(), DistinctFilesFound());
-  TRACE_INFO("Detection only: %d infected processes and %d infected files found, nothing was changed\n",
+  TRACE_INFO("Detection only: infection found and left in place (infected processes: %d, infected files: %d)\n",
              DistinctProcessesFound(), DistinctFilesFound());
   return 4;
 }
