@@ -386,7 +386,7 @@ int PrintReportSummary(const char* folder) {
     free(rows);
     return 0;
   }
-  qsort(rows, (size_t)count, sizeof(SummaryRow), CompareRows);
+  if (count > 1) qsort(rows, (size_t)count, sizeof(SummaryRow), CompareRows);
 
   int totals[5] = {0, 0, 0, 0, 0};
   int unreadable = 0;
