@@ -141,7 +141,8 @@ void WriteReportText(ReportWriter* writer, const SYSTEMTIME* started, const SYST
 // for a moment: a reader then finds no report, never a partial one, and the machine counts as
 // not yet known (the startup script scans it again). Returns 0 or the error.
 DWORD MoveIntoPlace(const char* temporary, const char* path, const char* backup) {
-  if (IsWindowsNT()) {
+  // Asked again rather than remembered: a failed query tries MoveFileExA, which then falls back.
+  if (GetPlatform() != kPlatformWin9x) {
     if (MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING)) return 0;
     DWORD error = GetLastError();
     // A file server that cannot replace in one step is handled as on 9x.
