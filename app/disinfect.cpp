@@ -4,6 +4,7 @@
 
 #include "app/outcome.h"
 #include "app/platform_query.h"
+#include "app/run_record.h"
 #include "detect/drive_scan.h"
 #include "detect/process_scan.h"
 #include "detect/signatures.h"
@@ -21,6 +22,39 @@ const char* const kWindowsDirectoryList[] = {""};
 const char kAutostartValue[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\\\Windows Update|";
 const size_t kAutostartBufferSize = 150;
+const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kAutostartValueName[] = "Windows Update";
+
+// Whether the worm's autostart value is there: 1 yes, 0 no (no value, or no key), -1 when the
+// registry does not say.
+int QueryAutostartValue(void) {
+  HKEY key = NULL;
+  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return 0;
+  if (status != ERROR_SUCCESS) return -1;
+  status = RegQueryValueExA(key, kAutostartValueName, NULL, NULL, NULL, NULL);
+  RegCloseKey(key);
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) return 1;
+  if (status == ERROR_FILE_NOT_FOUND) return 0;
+  return -1;
+}
+
+// The phase headings; a detection run has its own, so that its log reads as one throughout.
+struct PhaseHeadings {
+  const char* processes;
+  const char* foundInfections;
+  const char* registry;
+  const char* drives;
+  const char* done;
+};
+const PhaseHeadings kRemovalHeadings = {
+    "\n**********Terminate Infection processes\n", "\n**********Delete found infections\n",
+    "\n**********Remove registry keys\n", "\n**********Scan hard disk\n", "\n**********all done\n"};
+const PhaseHeadings kDetectionHeadings = {
+    "\n**********Detection only: examine processes\n",
+    "\n**********Detection only: infections found in memory\n",
+    "\n**********Detection only: check registry keys\n", "\n**********Detection only: scan hard disk\n",
+    "\n**********Detection only: all done, nothing was changed\n"};
 
 // The counters move by ReplaceFile's result as phases 2 and 4 both count them.
 void CountRemoval(int result) {
@@ -59,22 +93,25 @@ int Disinfect_Vorlax(int* resultCode, const char* wormName, int reserved1, int a
   }
 
   IsWindowsNT();  // remembered before the phases
-  SetRealTimeProtection(0);
+  // Detection only leaves the protection driver as it is.
+  int detectionOnly = IsDetectionOnly();
+  const PhaseHeadings& headings = detectionOnly ? kDetectionHeadings : kRemovalHeadings;
+  if (!detectionOnly) SetRealTimeProtection(0);
 
-  TRACE_INFO("%s", "\n**********Terminate Infection processes\n");
+  TRACE_INFO("%s", headings.processes);
   TerminateInfectedProcesses(IsInfectedImage);
 
-  TRACE_INFO("%s", "\n**********Delete found infections\n");
+  TRACE_INFO("%s", headings.foundInfections);
   DeleteFoundInfections();
 
-  TRACE_INFO("%s", "\n**********Remove registry keys\n");
+  TRACE_INFO("%s", headings.registry);
   RemoveAutostartValue();
 
-  TRACE_INFO("%s", "\n**********Scan hard disk\n");
+  TRACE_INFO("%s", headings.drives);
   ScanHardDisk();
 
-  TRACE_INFO("%s", "\n**********all done\n");
-  SetRealTimeProtection(1);
+  TRACE_INFO("%s", headings.done);
+  if (!detectionOnly) SetRealTimeProtection(1);
   return 1;
 }
 
@@ -86,11 +123,17 @@ int IsInfectedImage(const char* path) {
 
 void DeleteFoundInfections(void) {
   InfectedFileNode* head = GetInfectedFileListHead();
+  if (IsDetectionOnly()) {
+    for (InfectedFileNode* node = head; node != NULL; node = node->next) NoteInfectedFileLeft(node->path);
+    ReleaseInfectedFileList();
+    return;
+  }
   TRACE_INFO("Will delete infected imaged from 0x%x\n", (unsigned)(uintptr_t)head);
   for (InfectedFileNode* node = head; node != NULL; node = node->next) {
     int result = ReplaceFile("", node->path, NULL);
     TRACE_INFO("Deleting file \"%s\", result=%d\n", node->path, result);
     CountRemoval(result);
+    NoteFileRemoval(node->path, result);
   }
   ReleaseInfectedFileList();
   DeleteFixedNameFiles();
@@ -122,12 +165,24 @@ void RemoveAutostartValue(void) {
   char* path = (char*)malloc(kAutostartBufferSize);
   if (path == NULL) return;
   strcpy(path, kAutostartValue);
+  if (IsDetectionOnly()) {
+    int present = QueryAutostartValue();
+    TRACE_INFO("Detection only: key %s %s\n", path,
+               present > 0 ? "found" : present == 0 ? "absent" : "cannot be read");
+    NoteRunValue(present > 0 ? kRunValueFound : present == 0 ? kRunValueAbsent : kRunValueFailed);
+    free(path);
+    return;
+  }
   unsigned status = SetRegValue(path, 1, 0);
   TRACE_INFO("Key %s set with status %d\n", path, (int)status);
   free(path);
+  // A non-zero status may mean that there was no value to delete; the report tells the two apart.
+  if (IsRecording()) {
+    NoteRunValue(status == kRegOk ? kRunValueDeleted : QueryAutostartValue() == 0 ? kRunValueAbsent : kRunValueFailed);
+  }
 }
 
 void ScanHardDisk(void) {
-  printf("Scan hard drives and remove all infected files. Please wait.\n");
+  if (!IsDetectionOnly()) printf("Scan hard drives and remove all infected files. Please wait.\n");
   ScanFixedDrives(CheckScannedEntry);
 }

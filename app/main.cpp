@@ -4,12 +4,46 @@
 #include "app/outcome.h"
 #include "app/platform_query.h"
 #include "app/process_state.h"
+#include "app/report.h"
+#include "app/run_record.h"
 #include "app/version.h"
 #include "trace/trace.h"
 
 namespace {
 
 int g_silentMode = 0;
+
+const char kHelpText[] =
+    "W32/Vorlax Removal Tool ver 1.01.10260\n"
+    "\n"
+    "Usage: VorlaxClean.exe [/SILENT | /Q] [/DETECT] [/REPORT:path]\n"
+    "       VorlaxClean.exe /SUMMARY:folder\n"
+    "       VorlaxClean.exe /VER | /? | /H | /HELP\n"
+    "\n"
+    "  /SILENT, /Q      no administrator-rights message and no final key wait\n"
+    "  /DETECT          detection only: examine the processes and every fixed drive,\n"
+    "                   end nothing, delete nothing, leave the shell running\n"
+    "  /REPORT:path     write an INI report of the run to path (also \\\\server\\share\\...),\n"
+    "                   whole or not at all\n"
+    "  /SUMMARY:folder  list the reports in folder, one row per computer, and the\n"
+    "                   totals per outcome\n"
+    "  /VER             print the version\n"
+    "  /?, /H, /HELP    print this text\n"
+    "  Any other argument is ignored.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  no infection found (also /VER, /SUMMARY, this text, and the refusal\n"
+    "     without administrator rights)\n"
+    "  1  infection found and removed\n"
+    "  2  infection found and removed; some removal waits for a restart\n"
+    "  3  infection found; the removal of at least one file failed (wins over 2)\n"
+    "  4  detection only: infection found and left in place\n"
+    "\n"
+    "The trace log is VorlaxClean.log in the Windows directory, appended on every run.\n";
+
+int IsHelpOption(const char* argument) {
+  return _stricmp(argument, "/?") == 0 || _stricmp(argument, "/H") == 0 || _stricmp(argument, "/HELP") == 0;
+}
 
 const char kAdviceText[] =
     "----------------------------------------------------------------------\n"
@@ -61,6 +95,21 @@ int ReportOutcome() {
   return exitCode;
 }
 
+// The closing line of a detection run; 4 when an infection was found and left in place, a code
+// no removal run gives.
+int ReportDetection() {
+  if (GetInfectionState() == kInfectionNone) {
+    printf("Detection only: no infection found\n");
+    TRACE_INFO("%s", "Detection only: no infection found\n");
+    return 0;
+  }
+  printf("Detection only: infection found and left in place (infected processes: %d, infected files: %d)\n",
+         DistinctProcessesFound(), DistinctFilesFound());
+  TRACE_INFO("Detection only: infection found and left in place (infected processes: %d, infected files: %d)\n",
+             DistinctProcessesFound(), DistinctFilesFound());
+  return 4;
+}
+
 void StartShell() {
   char commandLine[] = "explorer.exe";
   STARTUPINFOA startup;
@@ -80,17 +129,38 @@ void StartShell() {
 void ResetSilentMode(void) { g_silentMode = 0; }
 
 int main(int argc, char** argv) {
+  int detectionOnly = 0;
+  const char* reportPath = NULL;  // the last /REPORT: given
   for (int i = 1; i < argc; ++i) {
     if (_stricmp(argv[i], "/SILENT") == 0 || _stricmp(argv[i], "/Q") == 0) {
       g_silentMode = 1;
     } else if (_stricmp(argv[i], "/VER") == 0) {
       printf("VorlaxClean v%d.%02d.%d\n", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);
       return 0;
+    } else if (IsHelpOption(argv[i])) {
+      printf("%s", kHelpText);
+      return 0;
+    } else if (_stricmp(argv[i], "/DETECT") == 0) {
+      detectionOnly = 1;
+    } else if (_strnicmp(argv[i], "/REPORT:", 8) == 0) {
+      reportPath = argv[i] + 8;
+    } else if (_strnicmp(argv[i], "/SUMMARY:", 9) == 0) {
+      return PrintReportSummary(argv[i] + 9);
     }
   }
 
+  SYSTEMTIME started;
+  memset(&started, 0, sizeof(started));
+  if (reportPath != NULL) GetLocalTime(&started);
+  if (detectionOnly) {
+    SetDetectionOnly(1);
+    SetShellKept(1);
+  }
+  if (detectionOnly || reportPath != NULL) SetRecording(1);
+
   OpenLogFile();
   TRACE_INFO("VorlaxClean v%d.%02d.%d\n", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);
+  if (detectionOnly) TRACE_INFO("%s", "Detection only: processes and drives are examined, nothing is changed\n");
 
   printf("W32/Vorlax Removal Tool ver %d.%02d.%d\n", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR,
          VORLAX_VERSION_BUILD);
@@ -101,13 +171,24 @@ int main(int argc, char** argv) {
     if (!g_silentMode) {
       printf("Please log on to this workstation with administrator rights and\nrun the tool again.");
     }
+    if (reportPath != NULL) {
+      // Without a report a deployment counts the machine as not yet known, never as clean.
+      if (!g_silentMode) printf("\n");
+      printf("%s", "Report not written: the tool did not run without administrator rights\n");
+      TRACE_ERROR("%s", "Report not written: the tool did not run without administrator rights\n");
+    }
     return 0;
   }
 
   int resultCode = 0;
   Disinfect_Vorlax(&resultCode, "Vorlax", 0, 1, 0, "*", 0);
 
-  int exitCode = ReportOutcome();
+  int exitCode = detectionOnly ? ReportDetection() : ReportOutcome();
+  if (reportPath != NULL) {
+    SYSTEMTIME finished;
+    GetLocalTime(&finished);
+    WriteRunReport(reportPath, &started, &finished, exitCode);
+  }
 
   if (!g_silentMode) {
     printf("press any key to exit ...\n");
@@ -115,7 +196,8 @@ int main(int argc, char** argv) {
     _getch();
   }
 
-  StartShell();
+  if (!IsShellKept()) StartShell();
   TRACE_INFO("Exiting, return value %d\n", exitCode);
+  ReleaseRecords();
   return exitCode;
 }

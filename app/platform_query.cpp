@@ -81,3 +81,19 @@ int IsUserAdmin(void) {
   free(buffer);
   return isAdmin;
 }
+
+int IsLocalSystemToken(void* token) {
+  // TOKEN_USER and one SID: a SID has at most 15 sub-authorities (68 bytes).
+  DWORD buffer[64];
+  DWORD needed = 0;
+  if (!GetTokenInformation((HANDLE)token, TokenUser, buffer, sizeof(buffer), &needed)) return 0;
+
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  PSID localSystem = NULL;
+  if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &localSystem)) {
+    return 0;
+  }
+  int isLocalSystem = EqualSid(localSystem, ((TOKEN_USER*)buffer)->User.Sid) ? 1 : 0;
+  FreeSid(localSystem);
+  return isLocalSystem;
+}

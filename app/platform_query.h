@@ -17,5 +17,8 @@ int GetPlatform(void);
 // 1 when the process token holds the Administrators group S-1-5-32-544, whatever its
 // attributes; every failure reads as 0.
 int IsUserAdmin(void);
+// 1 when the user of the token (opened with TOKEN_QUERY) is LocalSystem, S-1-5-18; every
+// failure reads as 0. NT family only.
+int IsLocalSystemToken(void* token);
 
 #endif

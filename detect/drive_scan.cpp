@@ -3,6 +3,7 @@
 #include "detect/drive_scan.h"
 
 #include "app/outcome.h"
+#include "app/run_record.h"
 #include "detect/signatures.h"
 #include "fileops/replace_file.h"
 #include "trace/trace.h"
@@ -160,8 +161,13 @@ int CheckAndDeleteFile(const char* path) {
   if (!infected) return 0;
 
   SetInfectionState(kInfectionFile);
+  if (IsDetectionOnly()) {
+    NoteInfectedFileLeft(path);
+    return 1;
+  }
   int result = ReplaceFile("", path, NULL);
   TRACE_INFO("Deleting file \"%s\", result=%d\n", path, result);
+  NoteFileRemoval(path, result);
   if (result == kReplaceAtRestart) {
     IncrementRebootPendingCount();
   } else if (result == kReplaceFailedDestRemoved || result == kReplaceFailed) {

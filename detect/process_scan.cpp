@@ -4,6 +4,7 @@
 
 #include "app/outcome.h"
 #include "app/platform_query.h"
+#include "app/run_record.h"
 #include "detect/process_enumerators.h"
 #include "trace/trace.h"
 
@@ -26,6 +27,18 @@ typedef void (*AnyFunction)(void);
 template <class T>
 T FunctionOf(HMODULE module, const char* name) {
   return (T)(AnyFunction)GetProcAddress(module, name);
+}
+
+// Remembers the image of an infected process for phase 2. 0 when the node cannot be allocated:
+// nothing is appended and the scan's state stays as it was.
+int AppendImageOfInfectedProcess(ProcessScanContext* scan, const char* imagePath) {
+  InfectedFileNode* node = (InfectedFileNode*)malloc(sizeof(InfectedFileNode));
+  if (node == NULL) return 0;
+  memset(node, 0, sizeof(InfectedFileNode));
+  strncpy(node->path, imagePath, MAX_PATH - 1);
+  AppendInfectedFileNode(node);
+  scan->found = 1;
+  return 1;
 }
 
 }  // namespace
@@ -187,6 +200,11 @@ int TerminateInfectedProcesses(InfectionTest infectionTest) {
       TRACE_INFO("Cannot open current process %ld\n", (long)GetLastError());
       token = NULL;
     }
+    // A shell started from LocalSystem would give the user at the console LocalSystem's rights.
+    if (!IsShellKept() && token != NULL && IsLocalSystemToken(token)) {
+      SetShellKept(1);
+      TRACE_INFO("%s", "Running as LocalSystem: the shell is neither ended nor started again\n");
+    }
     if (!SetPrivilege(token, kDebugPrivilege, 1)) {
       TRACE_INFO("Cannot SetPrivilege %ld\n", (long)GetLastError());
     }
@@ -199,9 +217,14 @@ int TerminateInfectedProcesses(InfectionTest infectionTest) {
     if (token != NULL) CloseHandle(token);
   }
 
+  // A detection run names each infected process on the console as it finds it.
   if (!context.found) {
-    printf("Infected process was not found in memory\n");
+    if (!IsDetectionOnly()) printf("Infected process was not found in memory\n");
     TRACE_INFO("%s", "No infected processes were found\n");
+    return 1;
+  }
+  if (IsDetectionOnly()) {
+    TRACE_INFO("%s", "There were infected processes, left running (detection only)\n");
     return 1;
   }
   printf("Infected process was found in memory\n");
@@ -245,11 +268,18 @@ void ExamineProcess(const char* imagePath, DWORD processId, void* context) {
   TRACE_INFO("examinate process %s (PID=0x%x)\n", imagePath, (unsigned)processId);
 
   int isShell = FindTextNoCase(imagePath, kShellImage, (int)strlen(imagePath)) != NULL;
+  if (isShell && IsShellKept()) isShell = 0;  // an uninfected shell is left running
   int infected = scan->infectionTest(imagePath) != 0;
   if (!isShell && !infected) return;
 
   TRACE_INFO("Process %s (PID=0x%x) is infection\n", imagePath, (unsigned)processId);
   if (infected) SetInfectionState(kInfectionProcess);
+
+  if (IsDetectionOnly()) {
+    NoteInfectedProcessLeft(imagePath);
+    AppendImageOfInfectedProcess(scan, imagePath);
+    return;
+  }
 
   int attempt = 0;
   BOOL status = 0;
@@ -267,12 +297,8 @@ void ExamineProcess(const char* imagePath, DWORD processId, void* context) {
   Sleep(1000);
 
   if (infected) {
-    InfectedFileNode* node = (InfectedFileNode*)malloc(sizeof(InfectedFileNode));
-    if (node == NULL) return;
-    memset(node, 0, sizeof(InfectedFileNode));
-    strncpy(node->path, imagePath, MAX_PATH - 1);
-    AppendInfectedFileNode(node);
-    scan->found = 1;
+    NoteInfectedProcess(imagePath, status ? kProcessEnded : kProcessNotEnded);
+    if (!AppendImageOfInfectedProcess(scan, imagePath)) return;
   }
   if (scan->killStatus) scan->killStatus = status ? 1 : 0;
 }

@@ -184,6 +184,10 @@ struct CoreState {
   std::vector<StartedProcess> started;
   bool failStart = false;
   int extraGroups = 0;
+  bool localSystem = false;
+  std::string computerName = "VCTEST-PC";
+  // 2024-06-03 08:00:00 local time at the clock's start value.
+  int timeBase[6] = {2024, 6, 3, 8, 0, 0};
 };
 CoreState& g_core = *new CoreState;  // outlives static destruction, as g_faults
 
@@ -211,6 +215,8 @@ struct EventObject : HandleObject {
 SimSid g_adminSid = {{0, 0, 0, 0, 0, 5}, 2, {32, 544}};
 SimSid g_usersSid = {{0, 0, 0, 0, 0, 5}, 2, {32, 545}};
 SimSid g_everyoneSid = {{0, 0, 0, 0, 0, 1}, 1, {0}};
+SimSid g_localSystemSid = {{0, 0, 0, 0, 0, 5}, 1, {18}};
+SimSid g_userSid = {{0, 0, 0, 0, 0, 5}, 5, {21, 1004336348, 1177238915, 682003330, 1003}};
 
 }  // namespace
 
@@ -267,6 +273,12 @@ void SetWindows98() { SetVersion(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222); }
 void SetWindowsNt() { SetVersion(VER_PLATFORM_WIN32_NT, 5, 1, 2600); }
 void SetAdmin(AdminMode mode) { g_core.admin = mode; }
 void SetExtraTokenGroups(int count) { g_core.extraGroups = count; }
+void SetLocalSystemUser(bool localSystem) { g_core.localSystem = localSystem; }
+void SetComputerName(const std::string& name) { g_core.computerName = name; }
+void SetLocalTimeBase(int year, int month, int day, int hour, int minute, int second) {
+  int base[6] = {year, month, day, hour, minute, second};
+  memcpy(g_core.timeBase, base, sizeof(base));
+}
 void SetWindowsDirectory(const std::string& path) { g_core.windowsDir = path; }
 void SetSystemDirectory(const std::string& path) { g_core.systemDir = path; }
 void SetModulePath(const std::string& path) { g_core.modulePath = path; }
@@ -448,6 +460,63 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
   return TRUE;
 }
 
+// ---------------------------------------------------------------- Win32: computer name, local time
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
+  if (size == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (Fault<FaultRow("GetComputerNameA")>()) return FALSE;
+  const std::string& name = g_core.computerName;
+  // As Windows: the size needed with the terminator when the buffer is too small, else the
+  // length without it.
+  if (buffer == nullptr || *size < name.size() + 1) {
+    *size = static_cast<DWORD>(name.size() + 1);
+    SetLastError(111);  // ERROR_BUFFER_OVERFLOW
+    return FALSE;
+  }
+  memcpy(buffer, name.c_str(), name.size() + 1);
+  *size = static_cast<DWORD>(name.size());
+  return TRUE;
+}
+
+void GetLocalTime(LPSYSTEMTIME time) {
+  // The base time moved on by the clock since its start value, in the proleptic Gregorian
+  // calendar (days from civil dates and back).
+  auto daysFromCivil = [](long y, long m, long d) {
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+  };
+  const int* b = g_core.timeBase;
+  long long ms = (static_cast<long long>(daysFromCivil(b[0], b[1], b[2])) * 86400 + b[3] * 3600 + b[4] * 60 + b[5]) *
+                     1000 +
+                 (static_cast<long long>(g_core.clock) - 1000000);
+  long long seconds = ms / 1000;
+  long days = static_cast<long>(seconds / 86400);
+  long rest = static_cast<long>(seconds % 86400);
+  long z = days + 719468;
+  long era = (z >= 0 ? z : z - 146096) / 146097;
+  long doe = z - era * 146097;
+  long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long mp = (5 * doy + 2) / 153;
+  long day = doy - (153 * mp + 2) / 5 + 1;
+  long month = mp < 10 ? mp + 3 : mp - 9;
+  long year = yoe + era * 400 + (month <= 2);
+  time->wYear = static_cast<WORD>(year);
+  time->wMonth = static_cast<WORD>(month);
+  time->wDayOfWeek = static_cast<WORD>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+  time->wDay = static_cast<WORD>(day);
+  time->wHour = static_cast<WORD>(rest / 3600);
+  time->wMinute = static_cast<WORD>(rest / 60 % 60);
+  time->wSecond = static_cast<WORD>(rest % 60);
+  time->wMilliseconds = static_cast<WORD>(ms % 1000);
+}
+
 // ---------------------------------------------------------------- Win32: token
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   (void)process;
@@ -464,11 +533,27 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (infoClass != TokenGroups) {
+  if (infoClass != TokenGroups && infoClass != TokenUser) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (Fault<FaultRow("GetTokenInformation")>()) return FALSE;
+  if (infoClass == TokenUser) {
+    // TOKEN_USER with the user's SID behind it.
+    size_t needed = sizeof(TOKEN_USER) + sizeof(SimSid);
+    if (returnLength) *returnLength = static_cast<DWORD>(needed);
+    if (length < needed || info == nullptr) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    TOKEN_USER* out = static_cast<TOKEN_USER*>(info);
+    SimSid* sid = reinterpret_cast<SimSid*>(static_cast<BYTE*>(info) + sizeof(TOKEN_USER));
+    *sid = g_core.localSystem ? g_localSystemSid : g_userSid;
+    out->User.Sid = sid;
+    out->User.Attributes = 0;
+    SetLastError(0);
+    return TRUE;
+  }
   // Groups of a typical interactive logon; enough of them that the first 1024-byte query is
   // too small only when a test asks for many.
   std::vector<std::pair<SimSid*, DWORD>> groups;

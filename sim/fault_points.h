@@ -42,6 +42,7 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"GetWindowsDirectoryA",    kFaultFile,     ERROR_INVALID_PARAMETER},
     {"GetSystemDirectoryA",     kFaultFile,     ERROR_INVALID_PARAMETER},
     {"GetModuleFileNameA",      kFaultFile,     ERROR_INVALID_PARAMETER},
+    {"FlushFileBuffers",        kFaultFile,     kErrorWriteFault},
     // ---- the C runtime's streams
     {"fopen",                   kFaultFile,     ERROR_ACCESS_DENIED},
     {"fread",                   kFaultFile,     kErrorReadFault},
@@ -60,6 +61,7 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     // ---- processes, libraries, the token, services
     {"CloseHandle",             kFaultProcess,  ERROR_INVALID_HANDLE},
     {"GetVersionExA",           kFaultProcess,  ERROR_INVALID_PARAMETER},
+    {"GetComputerNameA",        kFaultProcess,  ERROR_INVALID_PARAMETER},
     {"CreateProcessA",          kFaultProcess,  ERROR_FILE_NOT_FOUND},
     {"OpenProcessToken",        kFaultProcess,  ERROR_ACCESS_DENIED},
     {"GetTokenInformation",     kFaultProcess,  ERROR_ACCESS_DENIED},

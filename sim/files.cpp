@@ -595,6 +595,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
   return TRUE;
 }
 
+BOOL FlushFileBuffers(HANDLE file) {
+  FileObject* f = FindHandleAs<FileObject>(file);
+  if (f == nullptr || !WantsWrite(f->access)) {
+    SetLastError(f == nullptr ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (Fault<FaultRow("FlushFileBuffers")>()) return FALSE;
+  return TRUE;
+}
+
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
   FileObject* f = FindHandleAs<FileObject>(file);
   if (f == nullptr) {

@@ -53,6 +53,14 @@ enum AdminMode { kAdminMember, kAdminAbsent, kAdminDenyOnly };
 void SetAdmin(AdminMode mode);
 // More groups in the token, so that its group list outgrows a 1024-byte buffer.
 void SetExtraTokenGroups(int count);
+// The token's user: an ordinary account (default) or LocalSystem (S-1-5-18), as a startup
+// script or a remote-execution service runs the tool.
+void SetLocalSystemUser(bool localSystem);
+// GetComputerNameA's answer (default VCTEST-PC).
+void SetComputerName(const std::string& name);
+// GetLocalTime reads this local time (default 2024-06-03 08:00:00.000) at the clock's start
+// value of 1,000,000 ms, moved on by the simulated clock since.
+void SetLocalTimeBase(int year, int month, int day, int hour, int minute, int second);
 void SetWindowsDirectory(const std::string& path);
 void SetSystemDirectory(const std::string& path);
 void SetModulePath(const std::string& path);

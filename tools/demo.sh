@@ -2,7 +2,8 @@
 # The demo: an infected Windows XP workstation under Wine, cleaned by VorlaxClean.exe.
 # Installs what is missing (tools/setup.sh), builds the Windows executable (build/win32) and the
 # sample writer (build/host) when needed, then builds the machine in a new Wine prefix, runs the
-# tool, restarts the machine (wineboot -r) and runs the tool again.
+# tool, restarts the machine (wineboot -r) and runs the tool again; each run writes a report
+# (/REPORT), and the end shows the first report and the summary of both (/SUMMARY).
 # The worm is harmless: tools/sleeper (a program that only sleeps) stamped by samplegen so that
 # the signature check takes it for the worm; the copies are samplegen samples.
 set -euo pipefail
@@ -30,13 +31,14 @@ scan_was_empty() {
       END { exit last ? 0 : 1 }'
 }
 WINE_FAULT="Wine gave the tool an empty drive list (Wine fails so now and then under qemu-user; see the README)"
-# Runs VorlaxClean.exe /SILENT (console in build/demo-console.txt, exit code in CODE); after
-# a Wine fault runs $1 (which puts the machine back) and tries again, at most three times.
+# Runs VorlaxClean.exe /SILENT /REPORT:$3 (console in build/demo-console.txt, exit code in
+# CODE); after a Wine fault runs $1 (which puts the machine back) and tries again, at most three
+# times.
 run_tool() {
   local attempt
   for attempt in 1 2 3; do
     set +e
-    wine 'C:\vctool\VorlaxClean.exe' /SILENT 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
+    wine 'C:\vctool\VorlaxClean.exe' /SILENT "/REPORT:$3" 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
     CODE=${PIPESTATUS[0]}
     set -e
     scan_was_empty || return 0
@@ -72,7 +74,7 @@ build_machine() {
   WINEPREFIX=$(mktemp -d /tmp/vorlax-demo.XXXXXX)
   cp -a "$TEMPLATE/." "$WINEPREFIX"
   C=$WINEPREFIX/drive_c
-  mkdir -p "$C/vctool" "$C/windows/system32" "$C/Documents and Settings/user/Desktop" "$C/Program Files/Shared Tools" "$C/games"
+  mkdir -p "$C/vctool" "$C/reports" "$C/windows/system32" "$C/Documents and Settings/user/Desktop" "$C/Program Files/Shared Tools" "$C/games"
   cp build/win32/VorlaxClean.exe "$C/vctool/"
   cp build/win32/holdfile.exe "$C/windows/system32/"
   "$SAMPLEGEN" sample --row 0 --base build/win32/sleeper.exe -o "$C/windows/system32/winupd.exe" >/dev/null
@@ -107,8 +109,8 @@ cat <<'TEXT'
   near miss        C:\games\game.exe                      (one bit off: must stay)
 TEXT
 
-step "Running VorlaxClean.exe /SILENT"
-run_tool build_machine "building the machine again"
+step "Running VorlaxClean.exe /SILENT /REPORT:C:\\reports\\first.ini"
+run_tool build_machine "building the machine again" 'C:\reports\first.ini'
 cat "$ROOT/build/demo-console.txt"
 case $CODE in
   0) MEANING="no infection found" ;;
@@ -135,9 +137,9 @@ wineserver -w >/dev/null 2>&1 || true
 wine wineboot -r >/dev/null 2>&1
 [ -e "$C/games/bonus.exe" ] && echo "  C:\\games\\bonus.exe is still there" || echo "  C:\\games\\bonus.exe is gone"
 
-step "Running VorlaxClean.exe /SILENT again"
+step "Running VorlaxClean.exe /SILENT /REPORT:C:\\reports\\second.ini again"
 wait_for_drives
-run_tool wait_for_drives "running the tool again"
+run_tool wait_for_drives "running the tool again" 'C:\reports\second.ini'
 tail -n 1 "$ROOT/build/demo-console.txt"
 echo "exit code: $CODE"
 echo "what is left:"
@@ -146,6 +148,12 @@ for f in 'windows/system32/winupd.exe' 'Documents and Settings/user/Desktop/setu
   [ -e "$C/$f" ] && echo "  present  C:\\${f//\//\\}" || echo "  gone     C:\\${f//\//\\}"
 done
 wine reg query "$RUN" 2>/dev/null | tr -d '\r' | grep REG_ | sed 's/^ */  Run value: /' || true
+
+step "The report of the first run (C:\\reports\\first.ini)"
+tr -d '\r' < "$C/reports/first.ini"
+
+step "The summary of both runs (VorlaxClean.exe /SUMMARY:C:\\reports)"
+wine 'C:\vctool\VorlaxClean.exe' '/SUMMARY:C:\reports' 2>/dev/null | tr -d '\r'
 wineserver -k >/dev/null 2>&1 || true
 echo
 echo "demo done in $(( $(date +%s) - START )) s after set-up"

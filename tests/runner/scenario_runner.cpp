@@ -408,8 +408,9 @@ void BuildDevices(const YAML::Node& devices) {
 // The shell an NT machine runs, where both the simulated machine and Wine keep it.
 const char kNtShellImage[] = "C:\\windows\\system32\\explorer.exe";
 
-const std::set<std::string> kMachineKeys = {"admin", "shell", "drives",   "dirs",    "links",  "files",
-                                            "registry", "processes", "services", "devices", "faults"};
+const std::set<std::string> kMachineKeys = {"admin",    "shell",     "drives",   "dirs",    "links",  "files",
+                                            "registry", "processes", "services", "devices", "faults", "user",
+                                            "computer_name"};
 
 // Whether the machine runs its shell: an NT machine does unless the scenario says otherwise;
 // a 9x machine only when the scenario says so.
@@ -461,6 +462,12 @@ void BuildMachine(const YAML::Node& scenario) {
     if (MachineRunsShell(scenario)) sim::StartShell();
     return;
   }
+
+  // The token's user (localsystem: S-1-5-18, as under a startup script) and the computer name.
+  std::string user = Str(machine["user"], "user");
+  if (user != "user" && user != "localsystem") BadScenario("user must be user or localsystem");
+  sim::SetLocalSystemUser(user == "localsystem");
+  if (machine["computer_name"]) sim::SetComputerName(Str(machine["computer_name"]));
 
   std::string admin = Str(machine["admin"], "member");
   if (admin == "member") {
@@ -716,7 +723,8 @@ void CheckRegistry(const YAML::Node& entries, bool present, const MachineView& m
 }
 
 const std::set<std::string> kEndStateKeys = {"files_present", "files_absent", "registry_present", "registry_absent",
-                                             "pending",       "wininit",      "log_exists",       "log"};
+                                             "pending",       "wininit",      "log_exists",       "log",
+                                             "file_texts"};
 const std::set<std::string> kRunKeys = {"exit", "console", "log_lines", "log_absent", "started", "key_reads",
                                         "key_read_before_start", "terminated"};
 
@@ -731,8 +739,62 @@ bool SkipWholeStage(const YAML::Node& expect, const std::string& where) {
 }
 
 // The keys that describe the machine's end state, checked after a run and after a restart.
+// file_texts: [{path, text}]. Each file must exist and hold the text byte for byte (each LF of
+// the text standing for CR LF), where two placeholders of the text stand for what differs by
+// nature between two machines and two runs: <TIME> for one local time written as
+// YYYY-MM-DDTHH:MM:SS (digits in those places), and <COMPUTER> for the rest of its line, up to
+// the CR LF (any computer name, the empty one too).
+bool IsLocalTimeAt(const std::string& text, size_t at) {
+  static const char kForm[] = "dddd-dd-ddTdd:dd:dd";
+  if (at + sizeof(kForm) - 1 > text.size()) return false;
+  for (size_t k = 0; k + 1 < sizeof(kForm); ++k) {
+    char c = text[at + k];
+    if (kForm[k] == 'd' ? !isdigit(static_cast<unsigned char>(c)) : c != kForm[k]) return false;
+  }
+  return true;
+}
+
+bool MatchesWithPlaceholders(const std::string& expected, const std::string& actual) {
+  const std::string time = "<TIME>", computer = "<COMPUTER>";
+  size_t e = 0, a = 0;
+  while (e < expected.size()) {
+    if (expected.compare(e, time.size(), time) == 0) {
+      if (!IsLocalTimeAt(actual, a)) return false;
+      e += time.size();
+      a += 19;
+    } else if (expected.compare(e, computer.size(), computer) == 0) {
+      while (a < actual.size() && actual[a] != '\r' && actual[a] != '\n') ++a;
+      e += computer.size();
+    } else {
+      if (a >= actual.size() || actual[a] != expected[e]) return false;
+      ++e;
+      ++a;
+    }
+  }
+  return a == actual.size();
+}
+
+void CheckFileTexts(const YAML::Node& list, const MachineView& machine, const std::string& where) {
+  if (!list.IsSequence()) BadScenario(where + " must be a list");
+  for (const auto& item : list) {
+    CheckKeys(item, {"path", "text"}, where);
+    std::string path = Str(item["path"]);
+    if (path.empty() || !item["text"]) BadScenario(where + ": each entry needs a path and a text");
+    std::string data;
+    std::string expected = Crlf(item["text"].as<std::string>());
+    if (!machine.GetFile(path, &data)) {
+      Fail(where + ": " + path + " does not exist");
+    } else if (!MatchesWithPlaceholders(expected, data)) {
+      CompareText(where + " " + path + " (placeholders of the expected text not resolved)", expected, data);
+      // The file may hold a placeholder word itself, which matches nothing but is equal to it.
+      if (expected == data) Fail(where + " " + path + ": holds a placeholder itself");
+    }
+  }
+}
+
 void CheckEndState(const YAML::Node& expect, const MachineView& machine, const std::string& where) {
   if (SkipWholeStage(expect, where)) return;
+  if (expect["file_texts"]) CheckFileTexts(expect["file_texts"], machine, where + ".file_texts");
   for (const std::string& path : StrList(expect["files_present"], where + ".files_present"))
     if (!machine.Exists(path)) Fail(where + ": " + path + " is missing");
   for (const std::string& path : StrList(expect["files_absent"], where + ".files_absent"))
@@ -1088,6 +1150,8 @@ struct Snapshot {
   std::string log;
   bool hadWininit = false;
   std::string wininit;
+  std::string report;  // the path a /REPORT: argument names, upper case; empty without one
+  bool detect = false;  // a /DETECT run: it exits 0 or 4, and even the samples must stay
 };
 
 const char kWininitTemporaryPath[] = "C:\\windows\\WININIT.$$$";
@@ -1112,7 +1176,32 @@ Snapshot TakeSnapshot(const YAML::Node& scenario) {
   }
   snap.hadLog = sim::GetFile(kLogPath, &snap.log);
   snap.hadWininit = sim::GetFile(kWininitPath, &snap.wininit);
+  for (const std::string& arg : StrList(scenario["args"], "args")) {
+    if (Upper(arg).compare(0, 8, "/REPORT:") == 0) snap.report = Upper(arg.substr(8));
+    if (Upper(arg) == "/DETECT") snap.detect = true;
+  }
   return snap;
+}
+
+// The report is whole or absent, whatever failed: absent (or, when there was an older one, that
+// one unchanged, in place or renamed aside to PATH.old by a replacement that could not finish),
+// or complete: "[Run]" first, the end line last, and the run's own exit code in it.
+void CheckReportWholeOrAbsent(const Snapshot& snap, int exitCode, const std::string& where) {
+  if (snap.report.empty()) return;
+  auto before = snap.files.find(snap.report);
+  std::string now;
+  if (!sim::GetFile(snap.report, &now)) {
+    std::string aside;
+    if (before != snap.files.end() && !(sim::GetFile(snap.report + ".OLD", &aside) && aside == before->second))
+      Fail(where + ": the older report " + snap.report + " is lost");
+    return;
+  }
+  if (before != snap.files.end() && now == before->second) return;
+  const std::string first = "[Run]\r\n", last = "; end of report\r\n";
+  bool whole = now.compare(0, first.size(), first) == 0 && now.size() >= last.size() &&
+               now.compare(now.size() - last.size(), last.size(), last) == 0 &&
+               now.find("\r\nExitCode=" + std::to_string(exitCode) + "\r\n") != std::string::npos;
+  if (!whole) Fail(where + ": the report " + snap.report + " is not whole:\n" + Visible(now));
 }
 
 // Nothing the run must not touch was touched: clean files, the log's earlier text, WININIT.INI's
@@ -1120,7 +1209,9 @@ Snapshot TakeSnapshot(const YAML::Node& scenario) {
 void CheckNothingLost(const Snapshot& snap, const std::string& where) {
   for (const auto& kv : snap.files) {
     const std::string& path = kv.first;
-    if (snap.samples.count(path) || path == Upper(kLogPath) || path == Upper(kWininitPath)) continue;
+    if ((snap.samples.count(path) && !snap.detect) || path == Upper(kLogPath) || path == Upper(kWininitPath) ||
+        path == snap.report)
+      continue;
     std::string now;
     if (!sim::GetFile(path, &now))
       Fail(where + ": the clean file " + path + " is gone");
@@ -1167,9 +1258,12 @@ enum { kRunPassed = 0, kRunPassedFired = 10, kRunFailed = 20 };
   bool fired = sim::FaultCallCount(cls) >= failingCall;
   sim::SetSweepFault(cls, 0, false);  // the checks' own calls must not fail
 
-  if (run.exitCode < 0 || run.exitCode > 3) Fail(where + ": exit code " + std::to_string(run.exitCode));
+  // A detection run ends with 0 or 4 only; a removal run with 0 to 3.
+  bool exitFits = snap.detect ? run.exitCode == 0 || run.exitCode == 4 : run.exitCode >= 0 && run.exitCode <= 3;
+  if (!exitFits) Fail(where + ": exit code " + std::to_string(run.exitCode));
   CheckReleased(where, true);
   CheckNothingLost(snap, where);
+  CheckReportWholeOrAbsent(snap, run.exitCode, where);
 #if VORLAX_HAVE_LSAN
   if (__lsan_do_recoverable_leak_check() != 0) Fail(where + ": memory leaked (LeakSanitizer's report above)");
 #endif

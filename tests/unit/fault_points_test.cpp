@@ -187,6 +187,8 @@ const Caller kCallers[] = {
        return WriteFile(c.handle, "data", 4, &written, nullptr) != FALSE && written == 4;
      },
      nullptr},
+    {"FlushFileBuffers", sim::kFaultFile, OpenForWriting, [](Context& c) { return FlushFileBuffers(c.handle) != FALSE; },
+     nullptr},
     {"SetFilePointer", sim::kFaultFile, OpenForReading,
      [](Context& c) { return SetFilePointer(c.handle, 2, nullptr, FILE_BEGIN) == 2; }, nullptr},
     {"FindFirstFileA", sim::kFaultFile,
@@ -298,6 +300,13 @@ const Caller kCallers[] = {
        OSVERSIONINFOA info = {};
        info.dwOSVersionInfoSize = sizeof(info);
        return GetVersionExA(&info) != FALSE;
+     },
+     nullptr},
+    {"GetComputerNameA", sim::kFaultProcess, nullptr,
+     [](Context&) {
+       char name[MAX_COMPUTERNAME_LENGTH + 1];
+       DWORD size = sizeof(name);
+       return GetComputerNameA(name, &size) != FALSE;
      },
      nullptr},
     {"CreateProcessA", sim::kFaultProcess, nullptr,

@@ -34,3 +34,12 @@ if(VORLAX_WIN32_DIR)
                          RESOURCE_LOCK wine-slot-${wine_slot})
   endforeach()
 endif()
+# A network cleaned through deploy/startup.cmd: two machines (two prefixes, two host names) and
+# one shared folder, a second start of the clean machine that does not scan, /SUMMARY.
+if(VORLAX_WIN32_DIR)
+  add_test(NAME fleet.wine.startup_and_summary
+           COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/fleet_check.py --win32-dir ${VORLAX_WIN32_DIR}
+                   --samplegen $<TARGET_FILE:samplegen> --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
+  set_tests_properties(fleet.wine.startup_and_summary PROPERTIES LABELS wine TIMEOUT 600
+                       RESOURCE_LOCK wine-slot-0)
+endif()

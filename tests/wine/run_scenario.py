@@ -37,6 +37,7 @@ show (a probe of its own, once per template prefix) goes with it as a limit: the
 reports each expectation it could not check as SKIPPED, with the reason.
 """
 import argparse
+import ctypes
 import fcntl
 import json
 import os
@@ -96,9 +97,24 @@ def crlf(text):
 
 # ---------------------------------------------------------------- Wine
 
+CLONE_NEWUTS = 0x04000000
+
+
+def in_host_name(name):
+    """preexec_fn: the child (a Wine program, and the wineserver it starts) sees host name, which
+    is what Wine's GetComputerNameA answers."""
+    def enter():
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.unshare(CLONE_NEWUTS) != 0 or libc.sethostname(name.encode(), len(name)) != 0:
+            os._exit(120)
+    return enter
+
+
 class Wine:
-    def __init__(self, prefix):
+    def __init__(self, prefix, host_name=None):
         self.prefix = prefix
+        # Every program of the prefix runs with this host name (the machine's computer name).
+        self.preexec = in_host_name(host_name) if host_name else None
         self.env = dict(os.environ)
         for k in ('DISPLAY', 'WAYLAND_DISPLAY'):
             self.env.pop(k, None)
@@ -106,10 +122,10 @@ class Wine:
                         WINEDLLOVERRIDES='mscoree,mshtml=')
 
     def run(self, args, timeout=120, **kw):
-        return subprocess.run(['wine'] + args, env=self.env, timeout=timeout, **kw)
+        return subprocess.run(['wine'] + args, env=self.env, timeout=timeout, preexec_fn=self.preexec, **kw)
 
     def popen(self, args, **kw):
-        return subprocess.Popen(['wine'] + args, env=self.env, **kw)
+        return subprocess.Popen(['wine'] + args, env=self.env, preexec_fn=self.preexec, **kw)
 
     def server(self, flag, timeout=60):
         try:
@@ -351,13 +367,17 @@ class Runner:
         if self.platform not in WINE_VERSIONS:
             raise BadScenario('platform must be nt or 98')
         machine = scenario.get('machine') or {}
-        check_keys(machine, {'admin', 'drives', 'dirs', 'links', 'files', 'registry', 'processes', 'services',
-                             'devices', 'faults'}, 'machine')
+        check_keys(machine, {'admin', 'shell', 'drives', 'dirs', 'links', 'files', 'registry', 'processes',
+                             'services', 'devices', 'faults', 'user', 'computer_name'}, 'machine')
         for key in ('drives', 'links', 'services', 'devices', 'faults'):
             if machine.get(key):
                 raise BadScenario("machine.%s needs the host runner (mark the scenario host_only)" % key)
         if machine.get('admin', 'member') != 'member':
             raise BadScenario('a non-administrator token needs the host runner (mark the scenario host_only)')
+        if machine.get('user', 'user') != 'user':
+            raise BadScenario('a LocalSystem token needs the host runner (mark the scenario host_only)')
+        if machine.get('shell') is False:
+            raise BadScenario('Wine always runs its shell (mark the scenario host_only)')
         self.machine = machine
         self.files = [TOOL_PATH.upper()] + [str(f.get('path', '')).upper() for f in machine.get('files') or []]
         self.images = [str(p.get('image', '')).upper() for p in machine.get('processes') or []]
@@ -368,7 +388,7 @@ class Runner:
         self.template = template = make_template(self.platform, cache, self.opts.win32_dir)
         self.prefix = tempfile.mkdtemp(prefix='vorlax-wine-')
         subprocess.run(['cp', '-a', template + '/.', self.prefix], check=True)
-        self.wine = Wine(self.prefix)
+        self.wine = Wine(self.prefix, self.machine.get('computer_name'))
         w = self.wine
         tool = w.unix_path(TOOL_PATH, create_dirs=True)
         shutil.copyfile(os.path.join(self.opts.win32_dir, 'VorlaxClean.exe'), tool)
@@ -513,13 +533,15 @@ class Runner:
                 # _getch reads the console: give the program a terminal to read the keys from.
                 import pty
                 master, slave = pty.openpty()
-                p = subprocess.Popen(command, env=env, stdin=slave, stdout=out, stderr=trace)
+                p = subprocess.Popen(command, env=env, stdin=slave, stdout=out, stderr=trace,
+                                     preexec_fn=self.wine.preexec)
                 os.close(slave)
                 time.sleep(0.5)
                 os.write(master, str(keys).encode('latin-1'))
             else:
                 master = None
-                p = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
+                p = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=trace,
+                                     preexec_fn=self.wine.preexec)
             try:
                 code = p.wait(timeout=120)
             except subprocess.TimeoutExpired:

@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""A network cleaned through deploy/startup.cmd on the real Win32 (Wine): two machines (two
+prefixes whose programs see different computer names) start the script against one shared
+folder, mapped as the network drive S: in both.
+
+  fleet_check.py --win32-dir DIR [--samplegen PATH] [--cache DIR]
+
+WSCLEAN  is clean: its first start scans and reports ExitCode=0; its second start does not
+         scan again (the script says so, the report and the trace log stay byte for byte).
+WSINFECT holds one infected file that another program keeps open and one it does not: the first
+         start removes one and schedules the other (exit 2, the report says so line by line);
+         after the restart the next start finds the machine clean and its report replaces the
+         first one.
+/SUMMARY:S:\\reports lists both machines after the first starts and after all of them.
+
+The computer name Wine gives GetComputerNameA and %COMPUTERNAME% is the host name (not the
+registry's ComputerName value), so each machine's Wine programs run in a UTS namespace of
+their own with its host name (unshare). Reports and the summary are compared byte for byte,
+CR LF included, with <TIME> standing for each local time. Exit status 0 all holds, 1 a
+mismatch, 2 the machines cannot be built.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_scenario as rs  # noqa: E402
+
+STARTUP = os.path.join(rs.ROOT, 'deploy', 'startup.cmd')
+HELD = 'C:\\Program Files\\App\\held.exe'
+LOOSE = 'C:\\Documents and Settings\\user\\setup.exe'
+
+problems = []
+
+
+def check(cond, text):
+    if not cond:
+        problems.append(text)
+
+
+def matches(expected, actual):
+    """expected (bytes, <TIME> for YYYY-MM-DDTHH:MM:SS) equals actual byte for byte."""
+    pattern = b'\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d'.join(re.escape(p) for p in expected.split(b'<TIME>'))
+    return re.fullmatch(pattern, actual, re.S) is not None
+
+
+def crlf(text):
+    return text.replace('\n', '\r\n').encode('latin-1')
+
+
+def report_text(computer, exit_code, infection, reboot, run_value, files):
+    lines = ['[Run]', 'Version=1.01.10260', 'Computer=' + computer, 'Platform=NT 5.1.2600', 'Mode=remove',
+             'Started=<TIME>', 'Finished=<TIME>', 'ExitCode=%d' % exit_code, 'Infection=%d' % infection,
+             'RebootPending=%d' % reboot, 'Failures=0', 'RunValue=' + run_value, '', '[Processes]', '', '[Files]']
+    lines += ['%d=%s' % (i + 1, f) for i, f in enumerate(files)]
+    lines.append('; end of report')
+    return crlf('\n'.join(lines) + '\n')
+
+
+SUMMARY_HEAD = ('Reports in S:\\reports\n\n'
+                'Computer         Finished             Mode    Exit  Files  Restart  Failures\n')
+
+
+def summary_text(rows, totals):
+    body = ''.join('%-16s <TIME>  remove  %4d  %5d  %7d  %8d\n' % r for r in rows)
+    names = ['Clean', 'Removed', 'Waiting for restart', 'Failed', 'Found by detection', 'Cannot be read']
+    tail = ''.join('%-20s %5d\n' % (n, t) for n, t in zip(names, totals))
+    return crlf(SUMMARY_HEAD + body + '\n' + tail)
+
+
+class Machine:
+    def __init__(self, name, template, root, share, opts):
+        self.name = name
+        self.prefix = os.path.join(root, name)
+        shutil.copytree(template, self.prefix, symlinks=True)
+        self.wine = rs.Wine(self.prefix, self.name)
+        self.win32_dir = opts.win32_dir
+        # S: is the shared folder, a network drive as a mapped share is (the scan passes it over).
+        os.symlink(share, os.path.join(self.prefix, 'dosdevices', 's:'))
+        with open(os.path.join(self.prefix, 'system.reg'), 'a', encoding='utf-8') as f:
+            f.write('\n[Software\\\\Wine\\\\Drives] 0\n"s:"="network"\n')
+        shutil.copyfile(os.path.join(opts.win32_dir, 'holdfile.exe'), self.wine.unix_path(rs.HELPER_PATH))
+        self.helper = None
+
+    def run(self, args, **kw):
+        return self.wine.run(args, stdin=subprocess.DEVNULL, **kw)
+
+    def start(self):
+        """One start of the machine: the startup script against the share. (exit code, console)"""
+        self.run([rs.HELPER_PATH, '--drives', '60'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r = self.run(['cmd', '/c', 'S:\\startup.cmd', 'S:'], timeout=300, stdout=subprocess.PIPE,
+                     stderr=subprocess.DEVNULL)
+        return r.returncode, r.stdout
+
+    def hold(self, path):
+        self.helper = self.wine.popen([rs.HELPER_PATH, '--hold', 'read', path],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        line = self.helper.stdout.readline().decode('latin-1').strip()
+        if line != 'ready':
+            raise rs.BadScenario('the helper could not hold %s: %s' % (path, line))
+
+    def restart(self):
+        self.wine.stop()
+        if self.helper:
+            self.helper.wait(timeout=60)
+            self.helper = None
+        self.run(['wineboot', '-r'], timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wine.stop()
+
+    def log(self):
+        try:
+            with open(self.wine.unix_path(rs.LOG_PATH), 'rb') as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def sample(self, path, row, seed, samplegen):
+        unix = self.wine.unix_path(path, create_dirs=True)
+        subprocess.run([samplegen, 'sample', '--row', row, '--size', '8192', '--seed', seed, '-o', unix],
+                       check=True, stdout=subprocess.DEVNULL)
+        return unix
+
+
+def read(path):
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def summary(machine):
+    r = machine.run([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], timeout=120, stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL)
+    return r.returncode, r.stdout
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--win32-dir', required=True)
+    ap.add_argument('--samplegen', default=os.path.join(rs.ROOT, 'build', 'host', 'samplegen'))
+    ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'host', 'wine-prefixes'))
+    opts = ap.parse_args()
+    template = rs.make_template('nt', opts.cache, opts.win32_dir)
+    root = tempfile.mkdtemp(prefix='vorlax-fleet-')
+    share = os.path.join(root, 'share')
+    os.makedirs(share)
+    shutil.copyfile(os.path.join(opts.win32_dir, 'VorlaxClean.exe'), os.path.join(share, 'VorlaxClean.exe'))
+    shutil.copyfile(STARTUP, os.path.join(share, 'startup.cmd'))
+    reports = os.path.join(share, 'reports')
+    clean_report, infect_report = os.path.join(reports, 'WSCLEAN.ini'), os.path.join(reports, 'WSINFECT.ini')
+    machines = []
+    try:
+        clean = Machine('WSCLEAN', template, root, share, opts)
+        infect = Machine('WSINFECT', template, root, share, opts)
+        machines = [clean, infect]
+        # The tool itself lives on the share; each prefix also has a copy for /SUMMARY.
+        for m in machines:
+            os.makedirs(os.path.dirname(m.wine.unix_path(rs.TOOL_PATH, create_dirs=True)), exist_ok=True)
+            shutil.copyfile(os.path.join(opts.win32_dir, 'VorlaxClean.exe'), m.wine.unix_path(rs.TOOL_PATH))
+        held = infect.sample(HELD, '1', '44', opts.samplegen)
+        loose = infect.sample(LOOSE, '0', '9', opts.samplegen)
+        infect.hold(HELD)
+
+        # First starts: the reports folder does not exist yet; the script makes it.
+        code, out = clean.start()
+        check(code == 0, 'WSCLEAN first start: exit %d, expected 0\n%s' % (code, out.decode('latin-1')))
+        first_clean = read(clean_report)
+        expected = report_text('WSCLEAN', 0, 0, 0, 'absent', [])
+        check(first_clean is not None and matches(expected, first_clean),
+              'WSCLEAN report after the first start:\n  expected %r\n  got      %r' % (expected, first_clean))
+        code, out = infect.start()
+        check(code == 2, 'WSINFECT first start: exit %d, expected 2\n%s' % (code, out.decode('latin-1')))
+        expected = report_text('WSINFECT', 2, 1, 1, 'absent', ['deleted|' + LOOSE, 'restart|' + HELD])
+        got = read(infect_report)
+        check(got is not None and matches(expected, got),
+              'WSINFECT report after the first start:\n  expected %r\n  got      %r' % (expected, got))
+        check(not os.path.exists(loose) and os.path.exists(held), 'WSINFECT: the files are not as the report says')
+        log = infect.log() or b''
+        check(b'path C:\\Program Files\\App\\held.exe infection=1' in log and b'path S:' not in log,
+              'WSINFECT: the scan did not go as expected (C: walked, the network drive S: passed over)')
+        check(sorted(os.listdir(reports)) == ['WSCLEAN.ini', 'WSINFECT.ini'],
+              'the reports folder holds more than the two reports: %r' % sorted(os.listdir(reports)))
+
+        code, out = summary(clean)
+        expected = summary_text([('WSCLEAN', 0, 0, 0, 0), ('WSINFECT', 2, 2, 1, 0)], [1, 0, 1, 0, 0, 0])
+        check(code == 0 and matches(expected, out),
+              '/SUMMARY after the first starts (exit %d):\n  expected %r\n  got      %r' % (code, expected, out))
+
+        # The clean machine starts again: no scan, nothing written.
+        log_before = clean.log()
+        code, out = clean.start()
+        check(code == 0, 'WSCLEAN second start: exit %d, expected 0' % code)
+        check(out == b'WSCLEAN was found clean before: not scanned again.\r\n',
+              'WSCLEAN second start printed %r' % out)
+        check(read(clean_report) == first_clean, 'WSCLEAN second start changed its report')
+        check(clean.log() == log_before, 'WSCLEAN second start appended to its trace log')
+
+        # The infected machine restarts (the held file goes) and starts again: found clean.
+        infect.restart()
+        check(not os.path.exists(held), 'WSINFECT: the held file is still there after the restart')
+        code, out = infect.start()
+        check(code == 0, 'WSINFECT start after the restart: exit %d, expected 0\n%s' % (code, out.decode('latin-1')))
+        expected = report_text('WSINFECT', 0, 0, 0, 'absent', [])
+        got = read(infect_report)
+        check(got is not None and matches(expected, got),
+              'WSINFECT report after the restart:\n  expected %r\n  got      %r' % (expected, got))
+        code, out = summary(infect)
+        expected = summary_text([('WSCLEAN', 0, 0, 0, 0), ('WSINFECT', 0, 0, 0, 0)], [2, 0, 0, 0, 0, 0])
+        check(code == 0 and matches(expected, out),
+              '/SUMMARY at the end (exit %d):\n  expected %r\n  got      %r' % (code, expected, out))
+    except rs.BadScenario as e:
+        print('cannot build the machines: %s' % e, file=sys.stderr)
+        return 2
+    finally:
+        for m in machines:
+            m.wine.server('-k')
+            if m.helper:
+                m.helper.kill()
+        shutil.rmtree(root, ignore_errors=True)
+    if problems:
+        print('FAIL fleet', file=sys.stderr)
+        for p in problems:
+            print('  ' + p, file=sys.stderr)
+        return 1
+    print('PASS fleet: two machines, one share, startup.cmd, /SUMMARY')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
