@@ -22,28 +22,27 @@ wait_for_drives() {
   echo "Wine lists no drive C: here; see README, Wine on this kind of machine" >&2
   exit 1
 }
-# The last scan section of the log holds no line: Wine gave the tool an empty drive list.
-scan_was_empty() {
-  tr -d '\r' < "$C/windows/VorlaxClean.log" | awk '
-      /^\*+Scan hard disk$/ { open = 1; empty = 1; next }
-      open && /^\*+all done$/ { open = 0; last = empty; next }
-      open && $0 != "" { empty = 0 }
-      END { exit last ? 0 : 1 }'
+# Wine itself, not the tool, tells whether it failed: its relay trace of the tool's calls (set
+# up in the template prefix) shows a drive query that Wine answered with nothing. Under
+# qemu-user a Wine process now and then starts with an empty drive list.
+wine_gave_no_drive() {
+  grep -aq 'Ret  KERNEL\(32\|BASE\)\.GetLogicalDriveStringsA() retval=00000000' "$ROOT/build/demo-relay.txt"
 }
-WINE_FAULT="Wine gave the tool an empty drive list (Wine fails so now and then under qemu-user; see the README)"
+WINE_FAULT="Wine answered the tool's drive query with no drive (Wine fails so now and then under qemu-user; see the README)"
 # Runs VorlaxClean.exe /SILENT /REPORT:$3 (console in build/demo-console.txt, exit code in
 # CODE); after a Wine fault runs $1 (which puts the machine back) and tries again, at most three
-# times.
+# times, saying so each time.
 run_tool() {
   local attempt
   for attempt in 1 2 3; do
     set +e
-    wine 'C:\vctool\VorlaxClean.exe' /SILENT "/REPORT:$3" 2>/dev/null | tr -d '\r' > "$ROOT/build/demo-console.txt"
+    WINEDEBUG=-all,+relay wine 'C:\vctool\VorlaxClean.exe' /SILENT "/REPORT:$3" 2>"$ROOT/build/demo-relay.txt" |
+      tr -d '\r' > "$ROOT/build/demo-console.txt"
     CODE=${PIPESTATUS[0]}
     set -e
-    scan_was_empty || return 0
+    wine_gave_no_drive || return 0
     [ "$attempt" = 3 ] && { echo "$WINE_FAULT, three times: giving up" >&2; exit 1; }
-    echo "($WINE_FAULT: $2)"
+    echo "RETRY ($WINE_FAULT: $2)"
     "$1"
   done
 }
