@@ -198,7 +198,10 @@ std::vector<std::string> CrlfLines(const std::string& text) {
 std::set<std::string> g_maskFiles;   // upper case
 std::set<std::string> g_maskImages;  // upper case
 
-std::string MaskLog(const std::string& text) {
+// A CR LF text with each line given to keep (without its CR LF), which may change it; the lines
+// it returns false for are dropped with their line end.
+template <class Keep>
+std::string FilterCrlfLines(const std::string& text, Keep keep) {
   std::string out;
   size_t start = 0;
   while (start < text.size()) {
@@ -206,6 +209,15 @@ std::string MaskLog(const std::string& text) {
     bool last = end == std::string::npos;
     std::string line = text.substr(start, last ? std::string::npos : end - start);
     start = last ? text.size() : end + 2;
+    if (!keep(line)) continue;
+    out += line;
+    if (!last) out += "\r\n";
+  }
+  return out;
+}
+
+std::string MaskLog(const std::string& text) {
+  return FilterCrlfLines(text, [](std::string& line) {
     size_t pid = line.find("(PID=0x");
     if (pid != std::string::npos) {
       size_t close = line.find(')', pid);
@@ -220,16 +232,14 @@ std::string MaskLog(const std::string& text) {
     if (upper.compare(0, examinate.size(), examinate) == 0 && upper.size() > examinate.size() + pidTail.size() &&
         upper.compare(upper.size() - pidTail.size(), pidTail.size(), pidTail) == 0 &&
         g_maskImages.count(upper.substr(examinate.size(), upper.size() - examinate.size() - pidTail.size())) == 0)
-      continue;
+      return false;
     const std::string path = "PATH ", clean = " INFECTION=0";
     if (upper.compare(0, path.size(), path) == 0 && upper.size() > path.size() + clean.size() &&
         upper.compare(upper.size() - clean.size(), clean.size(), clean) == 0 &&
         g_maskFiles.count(upper.substr(path.size(), upper.size() - path.size() - clean.size())) == 0)
-      continue;
-    out += line;
-    if (!last) out += "\r\n";
-  }
-  return out;
+      return false;
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------- YAML helpers
@@ -640,21 +650,11 @@ bool IsProcessLine(const std::string& line) {
 
 // A masked CR LF text less its process lines; counts what it dropped.
 std::string WithoutProcessLines(const std::string& text, int* dropped) {
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    bool last = end == std::string::npos;
-    std::string line = text.substr(start, last ? std::string::npos : end - start);
-    start = last ? text.size() : end + 2;
-    if (IsProcessLine(line)) {
-      ++*dropped;
-      continue;
-    }
-    out += line;
-    if (!last) out += "\r\n";
-  }
-  return out;
+  return FilterCrlfLines(text, [dropped](std::string& line) {
+    if (!IsProcessLine(line)) return true;
+    ++*dropped;
+    return false;
+  });
 }
 
 // Expected and actual log texts, masked; where the machine cannot show process paths, the

@@ -78,6 +78,17 @@ static int WaitForDriveC(int seconds) {
   }
 }
 
+/* A second copy of this program that only sleeps, for the probes to look at. */
+static int StartSleepingCopy(PROCESS_INFORMATION* info) {
+  char self[MAX_PATH], command[MAX_PATH + 16];
+  STARTUPINFOA startup;
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  snprintf(command, sizeof(command), "\"%s\" --sleep", self);
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  return CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, info) ? 1 : 0;
+}
+
 typedef BOOL(WINAPI* EnumModulesFn)(HANDLE, HMODULE*, DWORD, LPDWORD);
 typedef DWORD(WINAPI* ModuleFileNameFn)(HANDLE, HMODULE, LPSTR, DWORD);
 
@@ -86,8 +97,7 @@ static int ProbeModuleReads(void) {
   EnumModulesFn enumModules = psapi ? (EnumModulesFn)(void (*)(void))GetProcAddress(psapi, "EnumProcessModules") : NULL;
   ModuleFileNameFn fileName =
       psapi ? (ModuleFileNameFn)(void (*)(void))GetProcAddress(psapi, "GetModuleFileNameExA") : NULL;
-  char self[MAX_PATH], command[MAX_PATH + 16], path[MAX_PATH];
-  STARTUPINFOA startup;
+  char path[MAX_PATH];
   PROCESS_INFORMATION info;
   DWORD error = 0;
   int tries, readable = 0;
@@ -95,11 +105,7 @@ static int ProbeModuleReads(void) {
     printf("modules unreadable error %lu (no PSAPI)\n", (unsigned long)GetLastError());
     return 1;
   }
-  GetModuleFileNameA(NULL, self, MAX_PATH);
-  snprintf(command, sizeof(command), "\"%s\" --sleep", self);
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+  if (!StartSleepingCopy(&info)) {
     printf("modules unreadable error %lu (the copy did not start)\n", (unsigned long)GetLastError());
     return 1;
   }
@@ -131,17 +137,11 @@ static int ProbeModuleReads(void) {
 }
 
 static int ProbeToolHelpPaths(void) {
-  char self[MAX_PATH], command[MAX_PATH + 16];
-  STARTUPINFOA startup;
   PROCESS_INFORMATION info;
   PROCESSENTRY32 entry;
   HANDLE snap;
   int found = 0;
-  GetModuleFileNameA(NULL, self, MAX_PATH);
-  snprintf(command, sizeof(command), "\"%s\" --sleep", self);
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+  if (!StartSleepingCopy(&info)) {
     printf("toolhelp none (the copy did not start: error %lu)\n", (unsigned long)GetLastError());
     return 1;
   }
