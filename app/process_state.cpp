@@ -3,11 +3,13 @@
 
 #include "app/outcome.h"
 #include "app/platform_query.h"
+#include "app/run_record.h"
 #include "trace/trace.h"
 
 void ResetProcessState(void) {
   ResetSilentMode();
   ResetPlatformQuery();
   ResetOutcome();
+  ResetRunRecord();
   ResetTrace();
 }

@@ -114,3 +114,14 @@ void ReleaseRecords(void) {
   g_processes = g_processesTail = NULL;
   g_files = g_filesTail = NULL;
 }
+
+void ResetRunRecord(void) {
+  ReleaseRecords();
+  g_detectionOnly = 0;
+  g_shellKept = 0;
+  g_recording = 0;
+  g_runValue = kRunValueFailed;
+  g_processesFound = 0;
+  g_filesFound = 0;
+  g_recordLost = 0;
+}

@@ -62,6 +62,8 @@ int DistinctProcessesFound(void);
 int DistinctFilesFound(void);
 // Frees every record (at the end of the run).
 void ReleaseRecords(void);
+// Back to the state of a fresh process (the records released, every flag off).
+void ResetRunRecord(void);
 // 1 when a record could not be kept for lack of memory: the lists are then incomplete.
 int RecordLost(void);
 

@@ -8,6 +8,7 @@
 #include "app/outcome.h"
 #include "app/platform_query.h"
 #include "app/process_state.h"
+#include "app/run_record.h"
 #include "sim/sim.h"
 #include "test_support.h"
 #include "trace/trace.h"
@@ -49,6 +50,28 @@ TEST(ResetProcessState, IsWindowsNtAsksTheSystemAgain) {
   EXPECT_EQ(IsWindowsNT(), 1);
   sim::SetWindows98();
   EXPECT_EQ(IsWindowsNT(), 1);  // and remembered again
+}
+
+TEST(ResetProcessState, TheRunRecordIsEmptyAndEveryModeOff) {
+  SetDetectionOnly(1);
+  SetShellKept(1);
+  SetRecording(1);
+  NoteFileRemoval("C:\\a.exe", 1);
+  NoteInfectedProcess("C:\\b.exe", kProcessFound);
+  NoteRunValue(kRunValueDeleted);
+
+  ResetProcessState();  // LeakSanitizer reports the records should it drop them unreleased
+  EXPECT_EQ(IsDetectionOnly(), 0);
+  EXPECT_EQ(IsShellKept(), 0);
+  EXPECT_EQ(IsRecording(), 0);
+  EXPECT_EQ(RecordedFiles(), nullptr);
+  EXPECT_EQ(RecordedProcesses(), nullptr);
+  EXPECT_EQ(DistinctProcessesFound(), 0);
+  EXPECT_EQ(RecordedRunValue(), kRunValueFailed);
+
+  // Recording is off again: a removal leaves no record.
+  NoteFileRemoval("C:\\c.exe", 1);
+  EXPECT_EQ(RecordedFiles(), nullptr);
 }
 
 TEST(ResetProcessState, CountersAreZeroAndTheListIsReleased) {
