@@ -293,7 +293,10 @@ int RewriteInPlace(HANDLE file, const IniSection* globalSection, const IniSectio
       if (end != length) EndAt(file, length);
     } else {
       PutBlankLine(old, size, restoreEnd);
-      if (WriteAt(file, same, old + same, restoreEnd - same) && restoreEnd != size) EndAt(file, size);
+      WriteAt(file, same, old + same, restoreEnd - same);
+      // Cut back even when the old bytes could not be written: what the write added past the
+      // old end goes, which is all it did when the text only grew at the end.
+      if (restoreEnd != size) EndAt(file, size);
       result = 1;
     }
   }
