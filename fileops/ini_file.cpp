@@ -2,15 +2,29 @@
 //
 // Every line is kept: section headers become sections, "key = value" lines keep the number of
 // blanks around the key and the "=", and every other line is kept verbatim as a raw line.
-// Loading and saving use text-mode streams, so CR LF line ends are handled by the C runtime.
+// Loading uses a text-mode stream, so CR LF line ends are handled by the C runtime; saving
+// stores each line end as CR LF, as a text-mode stream would.
 //
 // Lines of any length are read whole; the line buffer grows as needed. When memory runs out
 // while loading, the model is cleared and Load reports failure (2), so that a caller never saves
 // a partial copy over the user's file; a change that cannot get its memory changes nothing.
 //
-// Saving never leaves a partly written file behind: the text goes to a temporary file next to
-// the target (its extension replaced by ".$$$"), and only a complete, closed temporary file
-// replaces the target.
+// Saving rewrites the file in place and never writes a second file beside it. Windows 9x
+// carries out WININIT.INI at a restart and renames it to WININIT.BAK; any other file in that
+// directory (a temporary copy, a text waiting to be renamed) could outlive that restart and bring
+// back what it held, and nothing in such a file tells whether its lines were carried out
+// already. So the only file is the file itself:
+// - the whole new text is built in memory first (nothing is touched when memory runs out);
+// - an existing file is opened for reading and writing (it keeps its name, its attributes and
+//   its place in the directory), its old bytes are read, and only the bytes from the first one
+//   that differs are written, in one write (adding an entry to the last section writes the new
+//   line alone);
+// - a write that fails is undone by writing the old bytes back and cutting the file to its old
+//   length, so a failed save leaves the old text;
+// - a missing file is created only when no file has the name, written in one write, and removed
+//   again when that write fails.
+// Whatever fails, the file then holds its old text or its new text. A power cut during the one
+// write is the only moment it can hold a mixture, as with any program that writes a file.
 #include "fileops/ini_file.h"
 
 #include "trace/win32.h"
@@ -134,77 +148,160 @@ int ReadLine(FILE* file, char** buffer, size_t* capacity) {
   }
 }
 
-// A count of 1 to 127 as that many spaces; wrapped (negative) counts write nothing. 0 when the
-// write failed.
-int WriteBlanks(FILE* file, signed char count) {
-  static const char kSpaces[] =
-      "                                                                "
-      "                                                                ";
-  static_assert(sizeof(kSpaces) > 127, "room for the largest count");
-  if (count <= 0) return 1;
-  return fwrite(kSpaces, 1, (size_t)count, file) == (size_t)count;
+// Where the text of the model goes: measured first (bytes NULL), then written into a buffer of
+// the measured length. Every "\n" is stored as CR LF, as a text-mode stream would store it.
+struct TextSink {
+  char* bytes;
+  size_t length;
+};
+
+void PutText(TextSink* sink, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text == '\n') {
+      if (sink->bytes != NULL) sink->bytes[sink->length] = '\r';
+      ++sink->length;
+    }
+    if (sink->bytes != NULL) sink->bytes[sink->length] = *text;
+    ++sink->length;
+  }
 }
 
-// 0 when a write failed.
-int WriteEntry(FILE* file, const IniEntry* entry) {
-  if (entry->key == NULL) return fputs(entry->value, file) != EOF;
-  return WriteBlanks(file, entry->leadingBlanks) && fputs(entry->key, file) != EOF &&
-         WriteBlanks(file, entry->blanksBeforeEquals) && fputc('=', file) != EOF &&
-         WriteBlanks(file, entry->blanksAfterEquals) && fputs(entry->value, file) != EOF;
+// A count of 1 to 127 as that many spaces; wrapped (negative) counts write nothing.
+void PutBlanks(TextSink* sink, signed char count) {
+  for (signed char i = 0; i < count; ++i) PutText(sink, " ");
 }
 
-// Writes the whole model; 0 at the first write that fails (a full disk).
-int WriteModel(FILE* file, const IniSection* globalSection, const IniSection* sections) {
+void PutEntry(TextSink* sink, const IniEntry* entry) {
+  if (entry->key == NULL) {
+    PutText(sink, entry->value);
+    return;
+  }
+  PutBlanks(sink, entry->leadingBlanks);
+  PutText(sink, entry->key);
+  PutBlanks(sink, entry->blanksBeforeEquals);
+  PutText(sink, "=");
+  PutBlanks(sink, entry->blanksAfterEquals);
+  PutText(sink, entry->value);
+}
+
+// The whole text of the model: no line end after the last line.
+void PutModel(TextSink* sink, const IniSection* globalSection, const IniSection* sections) {
   if (globalSection != NULL) {
     for (const IniEntry* entry = globalSection->entries; entry != NULL; entry = entry->next) {
-      if (!WriteEntry(file, entry)) return 0;
-      if ((entry->next != NULL || sections != NULL) && fputc('\n', file) == EOF) return 0;
+      PutEntry(sink, entry);
+      if (entry->next != NULL || sections != NULL) PutText(sink, "\n");
     }
   }
   for (const IniSection* section = sections; section != NULL; section = section->next) {
-    if (fprintf(file, "[%s]\n", section->name) < 0) return 0;
+    PutText(sink, "[");
+    PutText(sink, section->name);
+    PutText(sink, "]\n");
     for (const IniEntry* entry = section->entries; entry != NULL; entry = entry->next) {
-      if (!WriteEntry(file, entry)) return 0;
-      if ((entry->next != NULL || section->next != NULL) && fputc('\n', file) == EOF) return 0;
+      PutEntry(sink, entry);
+      if (entry->next != NULL || section->next != NULL) PutText(sink, "\n");
     }
+  }
+}
+
+// Files larger than this are not rewritten (the offsets must fit a LONG, the copies the heap).
+const DWORD kMaximumFileSize = 0x10000000;
+
+// 1 when count bytes were written at offset.
+int WriteAt(HANDLE file, size_t offset, const char* bytes, size_t count) {
+  if (SetFilePointer(file, (LONG)offset, NULL, FILE_BEGIN) != (DWORD)offset) return 0;
+  if (count == 0) return 1;
+  DWORD written = 0;
+  return WriteFile(file, bytes, (DWORD)count, &written, NULL) && written == (DWORD)count;
+}
+
+// 1 when the file now ends at offset.
+int EndAt(HANDLE file, size_t offset) {
+  return SetFilePointer(file, (LONG)offset, NULL, FILE_BEGIN) == (DWORD)offset && SetEndOfFile(file);
+}
+
+// 1 when the whole file (size bytes) was read into bytes.
+int ReadWhole(HANDLE file, char* bytes, DWORD size) {
+  DWORD done = 0;
+  while (done < size) {
+    DWORD read = 0;
+    if (!ReadFile(file, bytes + done, size - done, &read, NULL) || read == 0) return 0;
+    done += read;
   }
   return 1;
 }
 
-const char kTemporaryExtension[] = ".$$$";
+// A new file: created only when no file has the name (CREATE_NEW), so nothing is written over,
+// and written in one write. When that write fails the file is emptied and removed: its origin
+// is certain, this call made it.
+int CreateWithText(const char* path, const char* text, size_t length) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  int written = WriteAt(file, 0, text, length);
+  if (!written) EndAt(file, 0);
+  CloseHandle(file);
+  if (!written) {
+    DeleteFileA(path);
+    return 1;
+  }
+  return 0;
+}
 
-// The path of the temporary file that Save writes first: path with the extension of its file
-// name replaced by ".$$$" (added when the name has none), in the same directory, so that putting
-// it in place is a rename on one disk. 0 when it does not fit into MAX_PATH characters or would
-// name the file itself.
-int MakeTemporaryPath(const char* path, char* temporary) {
-  size_t length = strlen(path);
-  size_t stem = length;
-  for (size_t i = length; i > 0; --i) {
-    char c = path[i - 1];
-    if (c == '\\' || c == '/' || c == ':') break;
-    if (c == '.') {
-      stem = i - 1;
-      break;
+// The end of a write of length bytes that must cover at least cover bytes: the bytes are
+// followed by a blank line (CR LF and spaces) when they are shorter, so that the file holds
+// their text whole the moment the write is done, before it is cut to their length.
+size_t CoveringEnd(size_t length, size_t cover) {
+  if (length >= cover) return length;
+  return cover - length >= 2 ? cover : length + 2;
+}
+
+void PutBlankLine(char* bytes, size_t length, size_t end) {
+  if (end == length) return;
+  memcpy(bytes + length, "\r\n", 2);
+  memset(bytes + length + 2, ' ', end - length - 2);
+}
+
+// An existing file, open for reading and writing: its old bytes are read, only the bytes from
+// the first one that differs are written, in one write, and the file is cut to the new length
+// when it is shorter. When that write fails, the old bytes are written back the same way (they
+// may have been written over part of the way, and the file may have grown) and the file is cut
+// to its old length. A cut that fails leaves the text whole with a blank line after it.
+int RewriteInPlace(HANDLE file, const IniSection* globalSection, const IniSection* sections, size_t length) {
+  DWORD high = 0;
+  DWORD size = GetFileSize(file, &high);
+  if ((size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0 || size > kMaximumFileSize ||
+      length > kMaximumFileSize)
+    return 1;
+
+  size_t end = CoveringEnd(length, size);    // where the write of the new text ends
+  size_t restoreEnd = CoveringEnd(size, end);  // and where that of the old one would end
+  char* old = (char*)malloc(restoreEnd + end + 1);
+  if (old == NULL) return 1;
+  char* text = old + restoreEnd;
+  if (!ReadWhole(file, old, size)) {
+    free(old);
+    return 1;
+  }
+  TextSink sink = {text, 0};
+  PutModel(&sink, globalSection, sections);
+  PutBlankLine(text, length, end);
+
+  size_t same = 0;
+  while (same < size && same < length && old[same] == text[same]) ++same;
+  int result = 0;
+  if (length != size || same != size) {
+    if (WriteAt(file, same, text + same, end - same)) {
+      if (end != length) EndAt(file, length);
+    } else {
+      PutBlankLine(old, size, restoreEnd);
+      WriteAt(file, same, old + same, restoreEnd - same);
+      // Cut back even when the old bytes could not be written: what the write added past the
+      // old end goes, which is all it did when the text only grew at the end.
+      if (restoreEnd != size) EndAt(file, size);
+      result = 1;
     }
   }
-  if (stem + sizeof(kTemporaryExtension) > MAX_PATH) return 0;
-  memcpy(temporary, path, stem);
-  memcpy(temporary + stem, kTemporaryExtension, sizeof(kTemporaryExtension));
-  return _stricmp(temporary, path) != 0;
-}
-
-// 1 only when the system says there is no such file; any other answer may hide one.
-int IsSurelyAbsent(const char* path) {
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// 1 when path is an ordinary file (not a directory).
-int IsPlainFile(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  free(old);
+  return result;
 }
 
 }  // namespace
@@ -352,40 +449,29 @@ int IniFile::Load(const char* path) {
 }
 
 int IniFile::Save(const char* path) {
-  char temporary[MAX_PATH];
-  if (path == NULL || !MakeTemporaryPath(path, temporary)) return 1;
+  if (path == NULL) return 1;
+  TextSink measure = {NULL, 0};
+  PutModel(&measure, globalSection, sections);
 
-  // No file but a temporary one: an earlier save removed the old file and could not rename its
-  // new text into place. That text is the file now; put it back rather than write over it. This
-  // save has not happened (the model was made without those lines), so it still fails.
-  if (IsSurelyAbsent(path) && IsPlainFile(temporary)) {
-    rename(temporary, path);
-    return 1;
+  // Shared for reading, so that no other program writes the file while this one does; the
+  // file keeps its attributes (read-only cannot be opened for writing and is left as it was).
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file != INVALID_HANDLE_VALUE) {
+    int result = RewriteInPlace(file, globalSection, sections, measure.length);
+    // What was written stays written whatever closing reports.
+    CloseHandle(file);
+    return result;
   }
+  if (GetLastError() != ERROR_FILE_NOT_FOUND) return 1;
 
-  // The whole text goes to the temporary file first: a write that fails half-way (a full disk)
-  // leaves the old file as it was.
-  FILE* file = fopen(temporary, "wt");
-  if (file == NULL) return 1;
-  int written = WriteModel(file, globalSection, sections);
-  if (ferror(file)) written = 0;
-  if (fclose(file) != 0) written = 0;
-  if (!written) {
-    remove(temporary);
-    return 1;
-  }
-
-  // Only then the old file is replaced. rename does not write over an existing file (MoveFileEx,
-  // which could, is not there on Windows 9x), so the old one is removed first. A file that
-  // cannot be removed (read-only, in use, a directory) stays as it was.
-  if (remove(path) != 0 && errno != ENOENT) {
-    remove(temporary);
-    return 1;
-  }
-  // Should the rename fail now, the new text stays in the temporary file; the next save puts it
-  // in place.
-  if (rename(temporary, path) != 0) return 1;
-  return 0;
+  char* text = (char*)malloc(measure.length + 1);
+  if (text == NULL) return 1;
+  TextSink sink = {text, 0};
+  PutModel(&sink, globalSection, sections);
+  int result = CreateWithText(path, text, sink.length);
+  free(text);
+  return result;
 }
 
 void IniFile::SetEntry(const char* section, const char* key, const char* value, int occurrence) {

@@ -28,14 +28,12 @@ class IniFile {
   // memory or a read error); the model is empty unless the result is 0. After 2 the file must
   // not be saved over: the model does not hold its lines.
   int Load(const char* path);
-  // 0 when the file was written, 1 when not. The text is written to a temporary file in the
-  // same directory, named after the target with its extension replaced by ".$$$" (WININIT.$$$
-  // for WININIT.INI); only when every write and the close succeeded is the old
-  // file removed and the temporary one renamed onto it. The old file thus stays as it was when
-  // writing fails (a full disk) or when it cannot be removed (read-only, in use, a directory);
-  // should the final rename fail, the new text stays in the temporary file, and the next Save
-  // of that path, finding no file but the temporary one, renames it into place and fails
-  // instead of writing over it.
+  // 0 when the file was written, 1 when not. The file is rewritten in place, never through a
+  // second file: an existing one is opened for reading and writing (it keeps its attributes; a
+  // read-only file, a directory or a file another program writes is not changed), only the bytes
+  // from the first that differs are written, in one write, and the old bytes are written back
+  // when that write fails. A missing file is created only if no file has the name and is
+  // removed again when its write fails. After 1 the file holds its old text.
   int Save(const char* path);
   // Replaces the value of the occurrence-th key in section, or appends; a NULL value deletes
   // the entry, a NULL key the section.

@@ -86,6 +86,14 @@ int HasRenameEntry(const IniFile* ini, const char* key, const char* value) {
 int ScheduleInWininit(const char* source, const char* destination) {
   Log(kTraceLevelInfo, "[TKUT - AddFileToAutomaticRenameList]: System is not NT.\n");
 
+  // "Not NT" is also the answer when the version query failed. Only Windows 9x carries out
+  // WININIT.INI at its restart; on any other system the operation would be reported as
+  // scheduled and never happen.
+  if (GetPlatform() != kPlatformWin9x) {
+    Log(kTraceLevelError, "[TKUT - AddFileToAutomaticRenameList]: Operation cannot be executed during reboot.\n");
+    return 0;
+  }
+
   // WININIT runs before long file names are available: it takes 8.3 paths only.
   char shortSource[MAX_PATH];
   if (!GetShortPath(source, shortSource)) return 0;

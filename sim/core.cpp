@@ -39,6 +39,7 @@ struct FaultState {
   long sweepNth[kFaultClassCount] = {};
   bool sweepPersistent[kFaultClassCount] = {};
   bool fired = false;
+  bool tornWrites = false;
 };
 // The machine's state is never destroyed: the trace log's root scope closes its file at process
 // exit, after static destructors may already have run, and must still find the machine there.
@@ -262,6 +263,8 @@ void SetSweepFault(FaultClass cls, long nth, bool persistent) {
 
 long FaultCallCount(FaultClass cls) { return g_faults.counts[cls]; }
 bool FaultFired() { return g_faults.fired; }
+void SetTornWrites(bool torn) { g_faults.tornWrites = torn; }
+bool TornWrites() { return g_faults.tornWrites; }
 
 void SetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build) {
   g_core.platformId = platformId;

@@ -43,6 +43,7 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"GetSystemDirectoryA",     kFaultFile,     ERROR_INVALID_PARAMETER},
     {"GetModuleFileNameA",      kFaultFile,     ERROR_INVALID_PARAMETER},
     {"FlushFileBuffers",        kFaultFile,     kErrorWriteFault},
+    {"SetEndOfFile",            kFaultFile,     kErrorWriteFault},
     // ---- the C runtime's streams
     {"fopen",                   kFaultFile,     ERROR_ACCESS_DENIED},
     {"fread",                   kFaultFile,     kErrorReadFault},

@@ -347,6 +347,23 @@ std::string FullShortPath(const std::string& path, DWORD* error) {
   return out;
 }
 
+std::string FullLongPath(const std::string& path) {
+  char drive;
+  std::vector<std::string> parts;
+  if (!SplitPath(path, &drive, &parts)) return "";
+  auto d = g_files.drives.find(drive);
+  if (d == g_files.drives.end()) return "";
+  std::string out(1, drive);
+  out += ":";
+  std::shared_ptr<Node> node = d->second.root;
+  for (const std::string& part : parts) {
+    node = ChildOf(node, part);
+    if (!node) return "";
+    out += "\\" + node->name;
+  }
+  return parts.empty() ? out + "\\" : out;
+}
+
 }  // namespace internal
 
 using namespace internal;
@@ -585,14 +602,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault<FaultRow("WriteFile")>()) return FALSE;
+  bool failing = Fault<FaultRow("WriteFile")>();
+  if (failing && !TornWrites()) return FALSE;
+  DWORD count = failing ? toWrite / 2 : toWrite;
   std::string& data = f->node->data;
   if (data.size() < f->position) data.resize(f->position, '\0');
-  data.replace(f->position, std::min<size_t>(toWrite, data.size() - f->position),
-               static_cast<const char*>(buffer), toWrite);
-  f->position += toWrite;
-  if (written) *written = toWrite;
-  return TRUE;
+  data.replace(f->position, std::min<size_t>(count, data.size() - f->position), static_cast<const char*>(buffer),
+               count);
+  f->position += count;
+  if (written) *written = count;
+  return failing ? FALSE : TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
@@ -626,6 +645,21 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
   if (distanceHigh != nullptr) *distanceHigh = static_cast<LONG>(target >> 32);
   SetLastError(0);
   return static_cast<DWORD>(target & 0xFFFFFFFFu);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  FileObject* f = FindHandleAs<FileObject>(file);
+  if (f == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!WantsWrite(f->access)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (Fault<FaultRow("SetEndOfFile")>()) return FALSE;
+  f->node->data.resize(f->position, '\0');
+  return TRUE;
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD high) {

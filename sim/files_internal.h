@@ -38,6 +38,8 @@ void RemoveOpen(int id);
 DWORD DeleteNode(const std::string& path);
 DWORD MoveNode(const std::string& from, const std::string& to, bool replace);
 std::string FullShortPath(const std::string& path, DWORD* error);
+// The path with every part in its long form (what a directory listing shows); "" when not found.
+std::string FullLongPath(const std::string& path);
 std::vector<PendingOperation>& Pending();
 
 // Areas that take part in a restart (processes end, the registry keeps its values...).

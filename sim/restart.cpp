@@ -1,6 +1,7 @@
 // A restart of the simulated machine: every program ends, then the delayed MoveFileEx
 // operations run in the order they were recorded, then (9x family) WININIT.INI's [rename]
-// section is carried out line by line and the file is renamed to WININIT.BAK.
+// section is carried out line by line and the file is renamed to WININIT.BAK. Each operation is
+// recorded, so that a test can tell what a restart did.
 #include <string>
 #include <vector>
 
@@ -22,47 +23,40 @@ std::string Trim(const std::string& text) {
   return text.substr(b, e - b + 1);
 }
 
-void ReplaceOnto(const std::string& from, const std::string& to) {
-  if (Lookup(to)) {
-    std::shared_ptr<Node> dest = Lookup(to);
-    dest->attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    DeleteNode(to);
-  }
-  MoveNode(from, to, true);
+// The restart clears a read-only attribute before it deletes or replaces a file.
+DWORD DeleteAnyway(const std::string& path) {
+  std::shared_ptr<Node> n = Lookup(path);
+  if (n) n->attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  return DeleteNode(path);
 }
 
-void RunWininit() {
+// The destination goes first, read-only or not, even when the source is not there.
+DWORD ReplaceOnto(const std::string& from, const std::string& to) {
+  if (Lookup(to)) DeleteAnyway(to);
+  return MoveNode(from, to, true);
+}
+
+// Carries out one operation and records it.
+void CarryOut(RestartOperation op, std::vector<RestartOperation>* done, DWORD moveFlags) {
+  op.fromFile = FullLongPath(op.from);
+  DWORD error;
+  if (op.deletion) {
+    error = DeleteAnyway(op.from);
+  } else if (op.fromWininit || (moveFlags & MOVEFILE_REPLACE_EXISTING)) {
+    error = ReplaceOnto(op.from, op.to);
+  } else {
+    error = MoveNode(op.from, op.to, false);
+  }
+  op.done = !op.fromFile.empty() && error == 0;
+  done->push_back(op);
+}
+
+void RunWininit(std::vector<RestartOperation>* done) {
   std::string dir = WindowsDirectory();
   std::string path = dir + "\\WININIT.INI";
   std::shared_ptr<Node> file = Lookup(path);
   if (!file || file->isDir) return;
-  std::string data = file->data;
-  bool inRename = false;
-  size_t start = 0;
-  while (start <= data.size()) {
-    size_t end = data.find('\n', start);
-    std::string line = data.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? data.size() + 1 : end + 1;
-    std::string t = Trim(line);
-    if (t.empty() || t[0] == ';') continue;
-    if (t[0] == '[') {
-      size_t close = t.find(']');
-      inRename = close != std::string::npos && Upper(Trim(t.substr(1, close - 1))) == "RENAME";
-      continue;
-    }
-    if (!inRename) continue;
-    size_t eq = t.find('=');
-    if (eq == std::string::npos) continue;
-    std::string dest = Trim(t.substr(0, eq));
-    std::string src = Trim(t.substr(eq + 1));
-    if (Upper(dest) == "NUL") {
-      std::shared_ptr<Node> n = Lookup(src);
-      if (n) n->attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-      DeleteNode(src);
-    } else {
-      ReplaceOnto(src, dest);
-    }
-  }
+  for (const RestartOperation& op : WininitOperations(file->data)) CarryOut(op, done, 0);
   std::string bak = dir + "\\WININIT.BAK";
   DeleteNode(bak);
   MoveNode(path, bak, true);
@@ -78,23 +72,53 @@ void RunRestartHooks() {
 
 using namespace internal;
 
-void Restart() {
-  RunRestartHooks();
-  std::vector<PendingOperation> ops = Pending();
-  Pending().clear();
-  for (const PendingOperation& op : ops) {
-    if (op.deletion) {
-      std::shared_ptr<Node> n = Lookup(op.from);
-      if (n) n->attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-      DeleteNode(op.from);
-    } else if (op.flags & MOVEFILE_REPLACE_EXISTING) {
-      ReplaceOnto(op.from, op.to);
-    } else {
-      MoveNode(op.from, op.to, false);
+std::vector<RestartOperation> WininitOperations(const std::string& text) {
+  std::vector<RestartOperation> ops;
+  bool inRename = false;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? text.size() + 1 : end + 1;
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      size_t close = t.find(']');
+      inRename = close != std::string::npos && Upper(Trim(t.substr(1, close - 1))) == "RENAME";
+      continue;
     }
+    if (!inRename) continue;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    RestartOperation op;
+    op.fromWininit = true;
+    op.to = Trim(t.substr(0, eq));
+    op.from = Trim(t.substr(eq + 1));
+    op.deletion = Upper(op.to) == "NUL";
+    if (op.deletion) op.to.clear();
+    op.done = false;
+    ops.push_back(op);
   }
-  if (!IsNtFamily()) RunWininit();
+  return ops;
+}
+
+std::vector<RestartOperation> Restart() {
+  RunRestartHooks();
+  std::vector<PendingOperation> pending = Pending();
+  Pending().clear();
+  std::vector<RestartOperation> done;
+  for (const PendingOperation& p : pending) {
+    RestartOperation op;
+    op.fromWininit = false;
+    op.from = p.from;
+    op.to = p.to;
+    op.deletion = p.deletion;
+    op.done = false;
+    CarryOut(op, &done, p.flags);
+  }
+  if (!IsNtFamily()) RunWininit(&done);
   StartShellAfterRestart();
+  return done;
 }
 
 }  // namespace sim

@@ -44,6 +44,10 @@ bool IsFaultApi(const std::string& api);
 void SetSweepFault(FaultClass cls, long nth, bool persistent);
 long FaultCallCount(FaultClass cls);
 bool FaultFired();
+// With torn writes a failing WriteFile first stores the first half of its bytes, as a write cut
+// short by a full disk or a power cut can (without, a failing write stores nothing). Reset ends it.
+void SetTornWrites(bool torn);
+bool TornWrites();
 
 // ---------------------------------------------------------------- version, rights, directories
 void SetVersion(DWORD platformId, DWORD major, DWORD minor, DWORD build);
@@ -116,9 +120,23 @@ struct PendingOperation {
   DWORD flags;
 };
 const std::vector<PendingOperation>& PendingOperations();
+// One operation of a restart: a delayed MoveFileEx operation or a line of WININIT.INI's [rename]
+// section.
+struct RestartOperation {
+  bool fromWininit;      // a WININIT.INI line (else a MoveFileEx operation)
+  std::string from;      // the source as it was scheduled
+  std::string to;        // the destination as it was scheduled; empty for a deletion
+  bool deletion;
+  std::string fromFile;  // the long path of the file the source named at the restart; "" when none
+  bool done;             // the file was deleted or moved
+};
 // Restarts the machine: the delayed MoveFileEx operations in order, then on the 9x family the
 // [rename] section of WININIT.INI (renamed to WININIT.BAK afterwards). Running processes end.
-void Restart();
+// Returns every operation it carried out or tried, in order.
+std::vector<RestartOperation> Restart();
+// The operations a restart reads from a WININIT.INI of this text, in order (fromFile and done
+// left empty): the key=value lines of its [rename] sections, "nul" as the key of a deletion.
+std::vector<RestartOperation> WininitOperations(const std::string& text);
 
 // Handles still open in the simulated machine (leak checks).
 int OpenHandleCount();

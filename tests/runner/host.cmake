@@ -32,7 +32,8 @@ foreach(scenario ${VORLAX_SCENARIO_FILES})
 endforeach()
 
 # The fault sweep: each scenario without a no_sweep key, once per fault class (test name
-# sweep.NAME.CLASS, label "sweep"), so that the classes run in parallel.
+# sweep.NAME.CLASS, label "sweep"), so that the classes run in parallel. Every fault point is a
+# sequence of a run with the fault, a restart, a second run and a restart.
 foreach(scenario ${VORLAX_SCENARIO_FILES})
   get_filename_component(name ${scenario} NAME_WE)
   file(STRINGS ${scenario} no_sweep REGEX "^no_sweep:")

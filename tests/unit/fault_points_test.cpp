@@ -189,6 +189,8 @@ const Caller kCallers[] = {
      nullptr},
     {"FlushFileBuffers", sim::kFaultFile, OpenForWriting, [](Context& c) { return FlushFileBuffers(c.handle) != FALSE; },
      nullptr},
+    {"SetEndOfFile", sim::kFaultFile, OpenForWriting, [](Context& c) { return SetEndOfFile(c.handle) != FALSE; },
+     nullptr},
     {"SetFilePointer", sim::kFaultFile, OpenForReading,
      [](Context& c) { return SetFilePointer(c.handle, 2, nullptr, FILE_BEGIN) == 2; }, nullptr},
     {"FindFirstFileA", sim::kFaultFile,

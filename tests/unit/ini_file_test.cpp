@@ -255,12 +255,15 @@ TEST(IniFileTest, SaveReportsFailures) {
   EXPECT_EQ(1, ini.Save("C:\\nowhere\\WININIT.INI"));
   EXPECT_FALSE(sim::Exists("C:\\nowhere\\WININIT.INI"));
 
-  // A write that fails (a full disk) and a close that fails are failures too.
-  testing_support::FailApi("fwrite", 2, false);
+  // A write that fails (a full disk) is a failure too, and leaves no file.
+  testing_support::FailApi("WriteFile", 1, false);
   EXPECT_EQ(1, ini.Save(kPath));
+  EXPECT_FALSE(sim::Exists(kPath));
   sim::Reset();
-  testing_support::FailApi("fclose", 1, false);
-  EXPECT_EQ(1, ini.Save(kPath));
+  // What was written stays written, whatever closing the file reports.
+  testing_support::FailApi("CloseHandle", 1, false);
+  EXPECT_EQ(0, ini.Save(kPath));
+  EXPECT_EQ("[rename]\r\nnul=C:\\A.EXE", sim::FileData(kPath));
   EXPECT_FALSE(IsOpen(kPath));
   sim::Reset();
   EXPECT_EQ(0, ini.Save(kPath));

@@ -448,6 +448,42 @@ TEST(RestartRename9x, ExistingWininitKeepsEveryLine) {
             sim::FileData(kWininit));
 }
 
+// A failed version query reads as "not NT"; a WININIT.INI on NT would never be carried out. Each
+// row in a process of its own: the platform answer is remembered for the process.
+struct PlatformRow {
+  const char* name;
+  bool nt;
+  long failingQuery;  // 0: none
+  bool persistent;
+  bool scheduled;
+};
+
+class WininitOnlyOn9x : public testing::TestWithParam<PlatformRow> {};
+
+TEST_P(WininitOnlyOn9x, WhenTheSystemSaysSo) {
+  const PlatformRow& row = GetParam();
+  SetUp9xMachine();
+  if (row.nt) sim::SetWindowsNt();
+  if (row.failingQuery > 0) testing_support::FailApi("GetVersionExA", row.failingQuery, row.persistent);
+
+  EXPECT_EQ(row.scheduled ? kReplaceAtRestart : kReplaceFailed, ReplaceFile("", kLong, NULL));
+  EXPECT_EQ(Delete9xLog(kLong,
+                        row.scheduled ? AR "Operation will be executed during reboot.\n"
+                                      : AR "Operation cannot be executed during reboot.\n",
+                        row.scheduled),
+            DebugText());
+  EXPECT_EQ(row.scheduled, sim::Exists(kWininit));
+  EXPECT_TRUE(sim::PendingOperations().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RestartRename9x, WininitOnlyOn9x,
+    testing::Values(PlatformRow{"NtWhoseFirstVersionQueryFailed", true, 1, false, false},
+                    PlatformRow{"NtWhoseVersionQueriesAllFail", true, 1, true, false},
+                    PlatformRow{"Windows98WhoseSecondVersionQueryFails", false, 2, false, false},
+                    PlatformRow{"Windows98", false, 0, false, true}),
+    [](const testing::TestParamInfo<PlatformRow>& info) { return std::string(info.param.name); });
+
 TEST(RestartRename9x, WininitThatCannotBeReadOrWrittenIsLeftAlone) {
   const std::string old = "[rename]\r\nnul=C:\\KEEP.EXE\r\n";
   const char* cannot = AR "Operation cannot be executed during reboot.\n";
