@@ -597,6 +597,7 @@ struct RunFacts {
   bool keyReadBeforeStart = false;  // the last key read came before the first program start
   std::string keyOrder;             // how that was seen, for the message when it fails
   std::vector<std::string> terminated;
+  bool examinedProcesses = true;  // the run opened processes to examine them (false: it ended before)
 };
 
 class MachineView {
@@ -730,8 +731,8 @@ const std::set<std::string> kRunKeys = {"exit", "console", "log_lines", "log_abs
 
 // Where the machine cannot show process paths and the scenario runs a worm, every outcome
 // takes another course: each stated expectation is reported as not checked.
-bool SkipWholeStage(const YAML::Node& expect, const std::string& where) {
-  if (g_limits.processPaths.empty() || !g_infectedProcess || !expect) return false;
+bool SkipWholeStage(const YAML::Node& expect, bool examinedProcesses, const std::string& where) {
+  if (g_limits.processPaths.empty() || !g_infectedProcess || !examinedProcesses || !expect) return false;
   for (const auto& kv : expect)
     Skip(where + "." + kv.first.as<std::string>(),
          "a worm runs as a process on this machine, and " + g_limits.processPaths);
@@ -792,8 +793,9 @@ void CheckFileTexts(const YAML::Node& list, const MachineView& machine, const st
   }
 }
 
-void CheckEndState(const YAML::Node& expect, const MachineView& machine, const std::string& where) {
-  if (SkipWholeStage(expect, where)) return;
+void CheckEndState(const YAML::Node& expect, const MachineView& machine, const std::string& where,
+                   bool examinedProcesses = true) {
+  if (SkipWholeStage(expect, examinedProcesses, where)) return;
   if (expect["file_texts"]) CheckFileTexts(expect["file_texts"], machine, where + ".file_texts");
   for (const std::string& path : StrList(expect["files_present"], where + ".files_present"))
     if (!machine.Exists(path)) Fail(where + ": " + path + " is missing");
@@ -828,7 +830,7 @@ void CheckRun(const YAML::Node& expect, const RunFacts& run, const MachineView& 
   CheckKeys(expect, known, where);
   if (!expect) return;
   if (run.exitCode < 0 || run.exitCode > 255) Fail(where + ": the tool did not end with an exit code");
-  if (SkipWholeStage(expect, where)) return;
+  if (SkipWholeStage(expect, run.examinedProcesses, where)) return;
 
   if (expect["exit"] && run.exitCode != Num(expect["exit"], 0))
     Fail(where + ".exit: " + std::to_string(run.exitCode) + ", expected " + std::to_string(Num(expect["exit"], 0)));
@@ -884,7 +886,7 @@ void CheckRun(const YAML::Node& expect, const RunFacts& run, const MachineView& 
       Fail(where + ".terminated: the ended processes differ; they are:" + (list.empty() ? " none" : list));
     }
   }
-  CheckEndState(expect, machine, where);
+  CheckEndState(expect, machine, where, run.examinedProcesses);
 }
 
 // ---------------------------------------------------------------- the simulated machine's view
@@ -1099,6 +1101,7 @@ RunFacts FactsOfRecord(const YAML::Node& stage, const std::string& where) {
   facts.keyReadBeforeStart = Flag(stage["key_read_before_start"], false);
   facts.keyOrder = Str(stage["key_order"]);
   for (const std::string& image : StrList(stage["terminated"], "record.terminated")) facts.terminated.push_back(image);
+  facts.examinedProcesses = Flag(stage["examined_processes"], true);
   return facts;
 }
 
@@ -1128,14 +1131,18 @@ int CheckRecord(const std::string& recordFile, const std::string& file) {
   std::vector<Stage> wanted = {{"expect", scenario["expect"], true}};
   if (Flag(scenario["restart"], false)) wanted.push_back({"after_restart", scenario["after_restart"], false});
   if (second) wanted.push_back({"second_run.expect", second["expect"], true});
+  bool examined = true;  // whether the last run examined processes: the restart after it follows its course
   for (const Stage& stage : wanted) {
     const YAML::Node seen = stages[stage.name];
     if (!seen) BadScenario(std::string("the record holds nothing of ") + stage.name);
     RecordView machine(seen["machine"]);
-    if (stage.run)
-      CheckRun(stage.expect, FactsOfRecord(seen, stage.name), machine, stage.name);
-    else if (stage.expect)
-      CheckEndState(stage.expect, machine, stage.name);
+    if (stage.run) {
+      RunFacts facts = FactsOfRecord(seen, stage.name);
+      examined = facts.examinedProcesses;
+      CheckRun(stage.expect, facts, machine, stage.name);
+    } else if (stage.expect) {
+      CheckEndState(stage.expect, machine, stage.name, examined);
+    }
   }
   return Verdict(file);
 }

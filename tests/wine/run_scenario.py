@@ -70,7 +70,8 @@ failures = []
 
 
 class WineFault(Exception):
-    """Wine itself failed the run (not the tool): the scenario is tried again in a new prefix."""
+    """Wine itself failed a run of the tool (not the tool): the scenario is tried again in a new
+    prefix. args: the run's name, what a probe of Wine showed."""
 
 
 class BadScenario(Exception):
@@ -554,8 +555,8 @@ class Runner:
             if code is None:
                 # A tool that hangs is the tool's fault unless Wine itself no longer answers.
                 if not self.server_answers():
-                    raise WineFault('%s: the tool did not end within 120 s and the Wine server no longer '
-                                    'starts a program that sees C:' % where)
+                    raise WineFault(where, 'the tool did not end within 120 s and the Wine server no longer '
+                                    'starts a program that sees C:')
                 fail('%s: the tool did not end within 120 s (the Wine server still answers)' % where)
                 code = -1
             out.seek(0)
@@ -569,7 +570,7 @@ class Runner:
         if any(c[3] == 0 for c in drives):
             # Under qemu-user a Wine process now and then starts with an empty drive list: Wine
             # answered the tool's GetLogicalDriveStringsA with nothing.
-            raise WineFault('%s: Wine answered GetLogicalDriveStringsA with 0 (no drive at all)' % where)
+            raise WineFault(where, 'Wine answered GetLogicalDriveStringsA with 0 (no drive at all)')
         log = (self.log_bytes() or b'')[len(before_log):]
         after = self.list_processes()
         return dict(exit=code, console=console, log=log, calls=calls, before=before, after=after)
@@ -599,8 +600,9 @@ class Runner:
                 pid = opened.get(int(argv[0], 16))
                 if pid is not None:
                     terminated.append(images.get(pid, 'pid %x' % pid))
+        examined = any(name == 'OpenProcess' for _, name, _, _ in run['calls'])
         facts = dict(exit=run['exit'], console=run['console'].hex(), log=run['log'].hex(), started=started,
-                     key_reads=key_reads, terminated=terminated,
+                     key_reads=key_reads, terminated=terminated, examined_processes=examined,
                      key_read_before_start=last_key is not None and first_start is not None and last_key < first_start,
                      key_order='in the trace of the tool\'s calls the last _getch is call %s, the first program '
                                'start call %s' % (last_key, first_start))
@@ -645,20 +647,38 @@ class Runner:
 
     def wait_for_drives(self, where):
         # Wine's mount manager lists the drives a while after the server starts (and after the
-        # restart): a tool started before that would find no drive to scan. Nothing of the
-        # scenario runs yet at this point: this probe decides alone whether Wine is ready.
-        try:
-            r = self.wine.run([HELPER_PATH, '--drives', '30'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            if r.returncode == 0:
+        # restart): a tool started before that would find no drive to scan. Under qemu-user a
+        # server sometimes never lists them (its device service died): it is started again. The
+        # tool has not run yet at this point: this probe alone decides whether Wine is ready.
+        for attempt in range(1, 5):
+            try:
+                r = self.wine.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                if r.returncode == 0:
+                    return
+                last = r.stdout.decode('latin-1').strip()
+            except subprocess.TimeoutExpired:
+                last = 'the drive check did not end'
+            if attempt < 4:
+                note(self.opts, 'RETRY %s: before %s: a new Wine process sees no drive C: (%s); the Wine server '
+                     'starts again' % (os.path.basename(self.file), where, last))
+                self.wine.stop()
+        raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
+
+    def wait_for_shell(self, where):
+        """A Windows machine runs its shell. Wine starts its own (explorer.exe /desktop) a while
+        after the server starts; the tool must not run before it does."""
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            if any(image.upper().endswith('\\EXPLORER.EXE') for _, image in self.list_processes()):
                 return
-            last = r.stdout.decode('latin-1').strip()
-        except subprocess.TimeoutExpired:
-            last = 'the drive check did not end'
-        raise WineFault('%s: a new Wine process sees no drive C: (%s)' % (where, last))
+            time.sleep(0.5)
+        raise WineFault(where, 'Wine\'s shell explorer.exe did not start within 30 s')
 
     def one_run(self, args, keys, where):
         if self.helper is None:
             self.wait_for_drives(where)
+        if self.platform == 'nt' and (self.machine or {}).get('shell', True):
+            self.wait_for_shell(where)
         run = self.run_tool(args or [], keys, where)
         self.wine.stop()  # every program ends and the registry is saved: the end state
         self.helper = None
@@ -781,10 +801,12 @@ def main():
         if scenario.get('host_only'):
             print('SKIP %s: host_only: %s' % (opts.file, scenario['host_only']))
             return 0
-        # A run is tried again only when a probe of Wine itself (not the tool's output) shows that
-        # Wine failed: a new process sees no drive C:, Wine answered the tool's drive query with
-        # nothing, or the server no longer starts a program. At most twice.
-        for attempt in range(1, 4):
+        # A run of the tool is tried again only when a probe of Wine itself (not the tool's
+        # output) shows that Wine failed: a new process sees no drive C:, Wine answered the
+        # tool's drive query with nothing, or the server no longer starts a program. Each run at
+        # most twice; the scenario starts again from a new prefix, as the run needs its machine.
+        retries = {}
+        while True:
             runner = Runner(scenario, opts, opts.file)
             try:
                 stages = runner.run()
@@ -792,9 +814,12 @@ def main():
                     limits = json.load(f)
                 break
             except WineFault as e:
-                if attempt == 3:
-                    raise BadScenario('Wine failed three times: %s' % e)
-                note(opts, 'RETRY %s: %s' % (os.path.basename(opts.file), e))
+                where, why = e.args
+                retries[where] = retries.get(where, 0) + 1
+                if retries[where] > 2:
+                    raise BadScenario('Wine failed three times in %s: %s' % (where, why))
+                note(opts, 'RETRY %s: %s: %s; the scenario again in a new prefix' % (
+                    os.path.basename(opts.file), where, why))
                 del failures[:]
             finally:
                 runner.cleanup()
