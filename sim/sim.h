@@ -94,6 +94,11 @@ void Restart();
 
 // Handles still open in the simulated machine (leak checks).
 int OpenHandleCount();
+// The program has ended. As Windows does when a process exits, the handles that device
+// requests still pending hold (their devices and events) are closed and the requests dropped;
+// every other handle stays open, for the leak checks. Returns the number of requests dropped.
+// Reset() does the same first.
+int EndProgram();
 // C runtime streams that fopen opened and fclose has not closed, and the paths they were opened
 // with (leak checks; the trace log's stream stays open until the program ends).
 int OpenStreamCount();
