@@ -67,6 +67,9 @@ void MakeDirectory(const std::string& path);
 // A directory entry that leads to another directory (a junction or symbolic link).
 void MakeDirectoryLink(const std::string& path, const std::string& target);
 void SetShortName(const std::string& path, const std::string& shortName);
+// The file index GetFileInformationByHandle reports for the entry (each entry has its own
+// unless a test sets one, as for a file system whose numbers repeat).
+void SetFileIndex(const std::string& path, uint64_t index);
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool GetFile(const std::string& path, std::string* data);  // false when absent or a directory
