@@ -22,15 +22,6 @@ const char kAutostartValue[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\\\Windows Update|";
 const size_t kAutostartBufferSize = 150;
 
-// The counters move by ReplaceFile's result as phases 2 and 4 both count them.
-void CountRemoval(int result) {
-  if (result == kReplaceAtRestart) {
-    IncrementRebootPendingCount();
-  } else if (result == kReplaceFailedDestRemoved || result == kReplaceFailed) {
-    IncrementFailureCount();
-  }
-}
-
 typedef UINT(WINAPI* DirectoryQuery)(LPSTR, UINT);
 
 int ReplaceInDirectory(DirectoryQuery query, const char* name, const char* newName) {
@@ -86,6 +77,7 @@ int IsInfectedImage(const char* path) {
 
 void DeleteFoundInfections(void) {
   InfectedFileNode* head = GetInfectedFileListHead();
+  // A fixed format that scripts read, "imaged from" as it stands: not to be corrected.
   TRACE_INFO("Will delete infected imaged from 0x%x\n", (unsigned)(uintptr_t)head);
   for (InfectedFileNode* node = head; node != NULL; node = node->next) {
     int result = ReplaceFile("", node->path, NULL);

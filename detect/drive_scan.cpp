@@ -278,10 +278,6 @@ int CheckAndDeleteFile(const char* path) {
   SetInfectionState(kInfectionFile);
   int result = ReplaceFile("", path, NULL);
   TRACE_INFO("Deleting file \"%s\", result=%d\n", path, result);
-  if (result == kReplaceAtRestart) {
-    IncrementRebootPendingCount();
-  } else if (result == kReplaceFailedDestRemoved || result == kReplaceFailed) {
-    IncrementFailureCount();
-  }
+  CountRemoval(result);
   return 1;
 }

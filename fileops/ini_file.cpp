@@ -13,6 +13,7 @@
 // replaces the target.
 #include "fileops/ini_file.h"
 
+#include "fileops/replace_file.h"
 #include "trace/win32.h"
 
 namespace {
@@ -192,13 +193,6 @@ int MakeTemporaryPath(const char* path, char* temporary) {
   memcpy(temporary, path, stem);
   memcpy(temporary + stem, kTemporaryExtension, sizeof(kTemporaryExtension));
   return _stricmp(temporary, path) != 0;
-}
-
-// 1 only when the system says there is no such file; any other answer may hide one.
-int IsSurelyAbsent(const char* path) {
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // 1 when path is an ordinary file (not a directory).
