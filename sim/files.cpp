@@ -36,7 +36,7 @@ struct FileState {
   std::map<int, OpenRecord> opens;
   int nextOpen = 1;
   std::vector<PendingOperation> pending;
-  uint64_t nextIndex = 0x40;  // below it the file system's own records, the root's among them
+  DWORD nextIndex = 0x40;  // below it the file system's own records, the root's among them
 };
 // Never destroyed: a stream closed at process exit (the trace log's) still finds its disk.
 FileState& g_files = *new FileState;
@@ -419,7 +419,7 @@ void SetShortName(const std::string& path, const std::string& shortName) {
   node->shortName = shortName;
 }
 
-void SetFileIndex(const std::string& path, uint64_t index) {
+void SetFileIndex(const std::string& path, DWORD index) {
   std::shared_ptr<Node> node = Lookup(path);
   if (!node) abort();
   node->index = index;
@@ -672,8 +672,8 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
   info->dwVolumeSerialNumber = node.volume;
   info->nFileSizeLow = node.isDir ? 0 : static_cast<DWORD>(node.data.size());
   info->nNumberOfLinks = 1;
-  info->nFileIndexHigh = static_cast<DWORD>(node.index >> 32);
-  info->nFileIndexLow = static_cast<DWORD>(node.index & 0xFFFFFFFFu);
+  info->nFileIndexHigh = 0;
+  info->nFileIndexLow = node.index;
   return TRUE;
 }
 

@@ -18,11 +18,11 @@ struct Node {
   bool isDir = false;
   std::string data;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  DWORD index = 0;                                        // file index, unique on its drive
   std::map<std::string, std::shared_ptr<Node>> children;  // by upper-case name: NTFS order
   std::string linkTarget;                                 // a directory link leads here
   int imageMaps = 0;                                      // running processes of this image
   DWORD volume = 0;                                       // serial number of the drive it is on
-  uint64_t index = 0;                                     // file index, unique on its drive
 };
 
 bool SplitPath(const std::string& path, char* drive, std::vector<std::string>* parts);

@@ -69,7 +69,7 @@ void MakeDirectoryLink(const std::string& path, const std::string& target);
 void SetShortName(const std::string& path, const std::string& shortName);
 // The file index GetFileInformationByHandle reports for the entry (each entry has its own
 // unless a test sets one, as for a file system whose numbers repeat).
-void SetFileIndex(const std::string& path, uint64_t index);
+void SetFileIndex(const std::string& path, DWORD index);
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool GetFile(const std::string& path, std::string* data);  // false when absent or a directory

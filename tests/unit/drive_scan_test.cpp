@@ -420,7 +420,7 @@ TEST(ScanFixedDrives, EachDrivesWalkKeepsItsOwnRecord) {
 // trusted, or that gives none) never keep a directory from being walked; a link to a repeated
 // identity is not followed.
 TEST(WalkDirectory, RepeatedIdentitiesOnPlainPathsAreAllWalked) {
-  for (uint64_t index : {uint64_t(0x777), uint64_t(0)}) {
+  for (DWORD index : {DWORD(0x777), DWORD(0)}) {
     SCOPED_TRACE("index " + std::to_string(index));
     sim::Reset();
     sim::PutFile("C:\\d\\a\\f.txt", "a");
