@@ -46,6 +46,8 @@ int g_walkedInUse = 0;
 struct Walk {
   DirectoryEntryCallback callback;
   WalkedDirectories* walked;  // NULL: identities are not used
+  const char* directory;      // the one the walk started in, with its separator
+  int recording;              // a link has been met: identities are read and kept
 };
 
 // 1 with *id filled when the identity of the directory at path can be read.
@@ -89,15 +91,74 @@ int RecordWalked(WalkedDirectories* walked, const DirectoryIdentity& id, BYTE ki
   }
 }
 
-// Whether the walk enters the directory at path (no trailing backslash, but for a drive's
-// root), met as a link or not, below a link or not. It enters every directory it has not
-// entered yet and none twice; a link back to a directory it entered before, its root or one
-// above the link among them, is reported but not followed, so link loops end. Where no
-// identity can be read (Windows 9x has no links; a query that fails; the table is full), a
-// directory link below another link is not followed, which ends loops too.
+// Records the directory at path as entered on a path without links.
+void RecordPlainDirectory(WalkedDirectories* walked, const char* path) {
+  DirectoryIdentity id;
+  BYTE before = kSlotEmpty;
+  if (ReadDirectoryIdentity(path, &id)) RecordWalked(walked, id, kSlotPlainPath, &before);
+}
+
+// The walk's first link is at linkPath: records the directories entered so far, none of them
+// through a link. Below directory (which ends with its separator) those are the ones listed
+// before the next directory on the way to the link, with everything below them, and that next
+// one, with those below it listed before the way on. The system lists a directory in the same
+// order again; should it not, a directory recorded that the walk has yet to enter is still
+// entered when the walk meets it (two met on paths without links are both entered).
+void RecordDirectoriesEntered(WalkedDirectories* walked, const char* directory, const char* linkPath) {
+  char path[MAX_PATH];
+  size_t prefixLength = strlen(directory);
+  if (prefixLength + kSearchPatternLength >= MAX_PATH) return;
+  memcpy(path, directory, prefixLength);
+  memcpy(path + prefixLength, kSearchPattern, kSearchPatternLength + 1);
+  WIN32_FIND_DATAA findData;
+  HANDLE find = FindFirstFileA(path, &findData);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (walked->count >= kWalkedMost) break;
+    if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+    findData.cFileName[MAX_PATH - 1] = '\0';
+    const char* name = findData.cFileName;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    size_t length = prefixLength + strlen(name);
+    if (length + 1 + kSearchPatternLength >= MAX_PATH) continue;  // the walk passed it over
+    memcpy(path + prefixLength, name, length - prefixLength + 1);
+    int onTheWay = linkPath != NULL && strncmp(linkPath, path, length) == 0;
+    if (onTheWay && linkPath[length] == '\0') break;  // the link itself: the walk is there
+    if (onTheWay && linkPath[length] != '\\') onTheWay = 0;
+    // No link comes before the first one; should one have appeared since, it is not followed.
+    if (findData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+    RecordPlainDirectory(walked, path);
+    path[length] = '\\';
+    path[length + 1] = '\0';
+    RecordDirectoriesEntered(walked, path, onTheWay ? linkPath : NULL);
+    if (onTheWay) break;  // what follows it is still to be walked
+  } while (FindNextFileA(find, &findData));
+  FindClose(find);
+}
+
+// Whether the walk enters the directory at path (no trailing backslash), met as a link or not,
+// below a link or not. It enters every directory it has not entered yet and none twice; a link
+// back to a directory it entered before, its own, the drive's root or one above the link among
+// them, is reported but not followed, so link loops end. Until the walk meets its first link
+// every directory it meets is new, since only a link leads to one a second time: it reads no
+// identity until then. At the first link it reads those of the directories entered so far, and
+// from then on that of each directory it meets. Where no identity can be read (Windows 9x has no
+// links; a query that fails; the table is full), a directory link below another link is not
+// followed, which ends loops too.
 int ShouldEnter(Walk* walk, const char* path, int isLink, int insideLink) {
   int enter = !(isLink && insideLink);
   if (walk->walked == NULL) return enter;
+  if (!walk->recording) {
+    if (!isLink) return 1;
+    walk->recording = 1;
+    char own[MAX_PATH];
+    size_t length = strlen(walk->directory);
+    memcpy(own, walk->directory, length + 1);
+    // Its own name without the separator, but for a drive's root (C:\).
+    if (length > 3 && own[length - 1] == '\\') own[length - 1] = '\0';
+    RecordPlainDirectory(walk->walked, own);
+    RecordDirectoriesEntered(walk->walked, walk->directory, path);
+  }
   DirectoryIdentity id;
   if (!ReadDirectoryIdentity(path, &id)) return enter;
   int throughLink = isLink || insideLink;
@@ -138,19 +199,14 @@ int WalkDirectory(const char* directory, DirectoryEntryCallback callback) {
   Walk walk;
   walk.callback = callback;
   walk.walked = NULL;
-  // Each walk (each drive's, in the scan) starts with an empty table and its own directory in
-  // it, so that a link back to it is not followed.
-  size_t length = strlen(directory);
-  if (!g_walkedInUse && IsWindowsNT() == 1 && length < MAX_PATH) {
+  walk.directory = directory;
+  walk.recording = 0;
+  // Each walk (each drive's, in the scan) starts with an empty table.
+  if (!g_walkedInUse && IsWindowsNT() == 1 && strlen(directory) < MAX_PATH) {
     g_walkedInUse = 1;
     walk.walked = &g_walked;
     memset(g_walked.slots, 0, sizeof(g_walked.slots));
     g_walked.count = 0;
-    char path[MAX_PATH];
-    memcpy(path, directory, length + 1);
-    // The directory's own name, without the separator (but for a drive's root, C:\).
-    if (length > 3 && path[length - 1] == '\\') path[length - 1] = '\0';
-    ShouldEnter(&walk, path, 0, 0);
   }
   int result = WalkLevel(directory, &walk, 0);
   if (walk.walked != NULL) g_walkedInUse = 0;

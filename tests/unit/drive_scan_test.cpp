@@ -402,6 +402,40 @@ TEST(WalkDirectory, EveryDirectoryIsEnteredOnce) {
   EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 
+// The walk reads identities only once it has met a link: a tree without links costs no
+// directory opens at all. At its first link it reads those of every directory entered so far,
+// deep or shallow, before or above the link, so that no link leads back into one of them.
+TEST(WalkDirectory, IdentitiesAreReadFromTheFirstLinkOn) {
+  sim::Reset();
+  sim::PutFile("C:\\t\\A\\A1\\deep\\f.txt", "f");
+  sim::PutFile("C:\\t\\A\\A2\\g.txt", "g");
+  sim::PutFile("C:\\t\\B\\B1\\h.txt", "h");
+  sim::PutFile("C:\\t\\C\\i.txt", "i");
+  sim::FailApi("CreateFileA", 1, true);  // would show any open
+  ResetRecorder();
+  EXPECT_EQ(WalkDirectory("C:\\t\\", Record), 0);
+  EXPECT_EQ(g_seen.size(), 11u);
+  EXPECT_FALSE(sim::FaultFired());
+  sim::FailApi("CreateFileA", 1000000000, false);  // no more
+
+  // The same tree with links: the first (B1\L1) comes after A and its subtree and inside B.
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L1", "C:\\t\\A\\A1\\deep");
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L2", "C:\\t\\A\\A2");
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L3", "C:\\t\\B");
+  sim::MakeDirectoryLink("C:\\t\\C\\L4", "C:\\t\\B\\B1");
+  sim::MakeDirectoryLink("C:\\t\\C\\L5", "C:\\t");
+  ResetRecorder();
+  EXPECT_EQ(WalkDirectory("C:\\t\\", Record), 0);
+  EXPECT_EQ(SeenPaths(), (std::vector<std::string>{
+                             "C:\\t\\A", "C:\\t\\A\\A1", "C:\\t\\A\\A1\\deep", "C:\\t\\A\\A1\\deep\\f.txt",
+                             "C:\\t\\A\\A2", "C:\\t\\A\\A2\\g.txt",
+                             "C:\\t\\B", "C:\\t\\B\\B1", "C:\\t\\B\\B1\\h.txt", "C:\\t\\B\\B1\\L1",
+                             "C:\\t\\B\\B1\\L2", "C:\\t\\B\\B1\\L3",
+                             "C:\\t\\C", "C:\\t\\C\\i.txt", "C:\\t\\C\\L4", "C:\\t\\C\\L5",
+                         }));
+  EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
 // Each drive's walk starts afresh: what a link on C: led into on another fixed drive is walked
 // again with that drive.
 TEST(ScanFixedDrives, EachDrivesWalkKeepsItsOwnRecord) {
