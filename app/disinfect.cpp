@@ -56,15 +56,6 @@ const PhaseHeadings kDetectionHeadings = {
     "\n**********Detection only: check registry keys\n", "\n**********Detection only: scan hard disk\n",
     "\n**********Detection only: all done, nothing was changed\n"};
 
-// The counters move by ReplaceFile's result as phases 2 and 4 both count them.
-void CountRemoval(int result) {
-  if (result == kReplaceAtRestart) {
-    IncrementRebootPendingCount();
-  } else if (result == kReplaceFailedDestRemoved || result == kReplaceFailed) {
-    IncrementFailureCount();
-  }
-}
-
 typedef UINT(WINAPI* DirectoryQuery)(LPSTR, UINT);
 
 int ReplaceInDirectory(DirectoryQuery query, const char* name, const char* newName) {
@@ -128,6 +119,7 @@ void DeleteFoundInfections(void) {
     ReleaseInfectedFileList();
     return;
   }
+  // A fixed format that scripts read, "imaged from" as it stands: not to be corrected.
   TRACE_INFO("Will delete infected imaged from 0x%x\n", (unsigned)(uintptr_t)head);
   for (InfectedFileNode* node = head; node != NULL; node = node->next) {
     int result = ReplaceFile("", node->path, NULL);

@@ -1,6 +1,8 @@
 // Outcome counters and the infected-file list: process-wide; the tool itself never resets them.
 #include "app/outcome.h"
 
+#include "fileops/replace_file.h"
+
 namespace {
 int g_infectionState = kInfectionNone;
 int g_rebootPendingCount = 0;
@@ -15,6 +17,14 @@ void IncrementRebootPendingCount(void) { ++g_rebootPendingCount; }
 int GetRebootPendingCount(void) { return g_rebootPendingCount; }
 void IncrementFailureCount(void) { ++g_failureCount; }
 int GetFailureCount(void) { return g_failureCount; }
+
+void CountRemoval(int replaceResult) {
+  if (replaceResult == kReplaceAtRestart) {
+    IncrementRebootPendingCount();
+  } else if (replaceResult == kReplaceFailedDestRemoved || replaceResult == kReplaceFailed) {
+    IncrementFailureCount();
+  }
+}
 
 void AppendInfectedFileNode(InfectedFileNode* node) {
   node->next = NULL;

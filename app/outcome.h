@@ -17,6 +17,9 @@ void IncrementRebootPendingCount(void);
 int GetRebootPendingCount(void);
 void IncrementFailureCount(void);
 int GetFailureCount(void);
+// Moves the counters by a ReplaceFile result code, as every removal counts: 2 (at the next
+// restart) adds to the reboot-pending count, 3 and 4 (failed) to the failure count.
+void CountRemoval(int replaceResult);
 
 // One image path of an infected process, kept until phase 2 deletes it.
 struct InfectedFileNode {

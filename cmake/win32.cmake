@@ -2,10 +2,12 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 set(WIN32_COMPILE_OPTIONS ${PRODUCT_WARNINGS} -Werror -O2 -fno-exceptions -fno-rtti -march=i586
     -fno-asynchronous-unwind-tables)
-# The 9x loader is reported to reject dynamic-base and NX-compatible images.
-set(WIN32_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -Wl,--disable-dynamicbase,--disable-nxcompat
+# What every Windows program of the project needs to load on Windows 98: the 9x loader is
+# reported to reject dynamic-base and NX-compatible images, and wants subsystem and OS 4.0.
+set(WIN98_LINK_OPTIONS -Wl,--disable-dynamicbase,--disable-nxcompat
     -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
     -Wl,--major-os-version,4,--minor-os-version,0)
+set(WIN32_LINK_OPTIONS -static -static-libgcc -static-libstdc++ ${WIN98_LINK_OPTIONS})
 
 # The product but its entry routine, for VorlaxClean.exe and the Windows-side probes.
 add_library(vorlax_product STATIC ${PRODUCT_LIBRARY_SOURCES})

@@ -228,6 +228,7 @@ int TerminateInfectedProcesses(InfectionTest infectionTest) {
     return 1;
   }
   printf("Infected process was found in memory\n");
+  // A fixed format that scripts read, "proceses" as it stands: not to be corrected.
   TRACE_INFO("There were infected proceses, terminated with status =%s, start delete infected process files\n",
              context.killStatus ? "OK" : "NOT OK");
   return context.killStatus;
@@ -265,6 +266,7 @@ int SetPrivilege(HANDLE token, const char* privilegeName, int enable) {
 
 void ExamineProcess(const char* imagePath, DWORD processId, void* context) {
   ProcessScanContext* scan = (ProcessScanContext*)context;
+  // A fixed format that scripts read, "examinate" as it stands: not to be corrected.
   TRACE_INFO("examinate process %s (PID=0x%x)\n", imagePath, (unsigned)processId);
 
   int isShell = FindTextNoCase(imagePath, kShellImage, (int)strlen(imagePath)) != NULL;

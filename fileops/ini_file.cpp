@@ -27,6 +27,7 @@
 // write is the only moment it can hold a mixture, as with any program that writes a file.
 #include "fileops/ini_file.h"
 
+#include "fileops/replace_file.h"
 #include "trace/win32.h"
 
 namespace {

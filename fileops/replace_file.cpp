@@ -142,3 +142,9 @@ int FileExist(const char* path) {
   fclose(file);
   return 1;
 }
+
+int IsSurelyAbsent(const char* path) {
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}

@@ -15,5 +15,8 @@ enum {
 int ReplaceFile(const char* prefix, const char* name, const char* newName);
 // 1 when the file can be opened for reading.
 int FileExist(const char* path);
+// 1 only when the system says there is no such file (file or path not found); any other
+// answer, a file that cannot be read among them, may hide one.
+int IsSurelyAbsent(const char* path);
 
 #endif

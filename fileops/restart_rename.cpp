@@ -7,12 +7,12 @@
 #include "fileops/ini_file.h"
 #include "fileops/rename_list_file.h"
 #include "fileops/replace_file.h"
+#include "protection/driver_interface.h"
 #include "trace/trace.h"
 #include "trace/win32.h"
 
 namespace {
 
-const char kVigiloServiceName[] = "Teskaro Vigilo";
 const char kWininitName[] = "\\WININIT.INI";
 const char kPlaceholderText[] = "Delete me!";
 
@@ -32,7 +32,7 @@ int ScheduleWithMoveFileEx(const char* source, const char* destination) {
 int ScheduleWithVigilo(const char* source, const char* destination) {
   Log(kTraceLevelInfo, "[TKUT - AddFileToAutomaticRenameList]: User is not admin.\n");
   // The driver only renames; a deletion is not its business.
-  if (destination == NULL || !IsServiceRunning(kVigiloServiceName)) {
+  if (destination == NULL || !IsServiceRunning(VG_SERVICE_NAME)) {
     Log(kTraceLevelError, "[TKUT - AddFileToAutomaticRenameList]: No admin rights, no VG -> No renaming at reboot.\n");
     return 0;
   }
@@ -63,13 +63,6 @@ int GetShortPath(const char* path, char* shortPath) {
     return 0;
   }
   return 1;
-}
-
-// 1 only when the system says the file is not there; any other answer may hide a file.
-int IsSurelyAbsent(const char* path) {
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // 1 when the [rename] section holds key=value.

@@ -7,7 +7,9 @@
 // 0 pauses, 1 resumes; talks to every interface that suits the platform.
 void SetRealTimeProtection(int enable);
 HANDLE OpenProtectionDevice(DWORD* query);
-void SendProtectionState(HANDLE device, int enable);
+// 1 when a request the driver never completed was given up on device: the handle must then
+// stay open until the process ends. 0 when the caller may close it.
+int SendProtectionState(HANDLE device, int enable);
 void HandshakeProtectionState(int enable);
 void ChangeProtectionSetting(int enable);
 

@@ -244,6 +244,7 @@ bool TokenAccess(HANDLE token, DWORD* access) {
 
 // ---------------------------------------------------------------- test-facing API
 void Reset() {
+  EndProgram();  // requests a stuck driver still holds go with the old machine
   g_faults = FaultState();
   g_handles.clear();
   g_nextHandle = 0x100;
@@ -420,8 +421,15 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
+  if (Fault<FaultRow("WaitForSingleObject")>()) return WAIT_FAILED;
   if (event->signalled) return WAIT_OBJECT_0;
-  if (milliseconds != INFINITE) g_core.clock += milliseconds;
+  // Nothing else runs while the program waits: an event not signalled now never will be.
+  if (milliseconds == INFINITE) {
+    fprintf(stderr, "sim: WaitForSingleObject waits for ever on an event that nothing signals\n");
+    fflush(stderr);
+    abort();
+  }
+  g_core.clock += milliseconds;
   return WAIT_TIMEOUT;
 }
 

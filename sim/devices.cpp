@@ -38,6 +38,7 @@ struct Device {
 
 struct PendingRequest {
   HANDLE device;
+  HANDLE event;  // the record's, as the request started (the record may be gone with the program)
   DWORD code;
   LPOVERLAPPED overlapped;
   OVERLAPPED overlappedSnapshot;
@@ -45,6 +46,7 @@ struct PendingRequest {
   DWORD outputSize;
   std::string outputSnapshot;
   bool cancelled = false;
+  bool ignoresCancel = false;  // a stuck driver's
 };
 
 struct DeviceState {
@@ -153,6 +155,12 @@ DeviceAnswer Pend() {
   return a;
 }
 
+DeviceAnswer Stuck() {
+  DeviceAnswer a;
+  a.kind = DeviceAnswer::kStuck;
+  return a;
+}
+
 void AddDevice(const std::string& path) {
   Device& d = State().devices[Upper(path)];
   d.path = path;
@@ -179,6 +187,17 @@ const std::vector<DeviceOpenRecord>& DeviceOpens() { return State().opens; }
 const std::vector<DeviceRequestRecord>& DeviceRequests() { return State().requests; }
 int PendingDeviceRequests() { return static_cast<int>(State().pending.size()); }
 int CancelledDeviceRequests() { return State().cancelled; }
+
+int EndProgram() {
+  std::vector<PendingRequest> dropped;
+  dropped.swap(State().pending);
+  // The records and buffers belonged to the program: they are not looked at any more.
+  for (const PendingRequest& p : dropped) {
+    RemoveHandle(p.device);
+    if (p.event != nullptr) RemoveHandle(p.event);
+  }
+  return static_cast<int>(dropped.size());
+}
 
 }  // namespace sim
 
@@ -271,7 +290,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   record.outputSize = outSize;
   record.outputBuffer = out != nullptr;
   record.overlapped = overlapped != nullptr;
-  record.pended = answer.kind == DeviceAnswer::kPend;
+  record.pended = answer.kind == DeviceAnswer::kPend || answer.kind == DeviceAnswer::kStuck;
   State().requests.push_back(record);
 
   switch (answer.kind) {
@@ -292,6 +311,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
       SetLastError(answer.error);
       return FALSE;
     case DeviceAnswer::kPend:
+    case DeviceAnswer::kStuck:
       break;
   }
 
@@ -303,7 +323,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
   overlapped->InternalHigh = 0;
   PendingRequest p;
   p.device = device;
+  p.event = overlapped->hEvent;
   p.code = code;
+  p.ignoresCancel = answer.kind == DeviceAnswer::kStuck;
   p.overlapped = overlapped;
   p.overlappedSnapshot = *overlapped;
   p.output = output;
@@ -322,7 +344,8 @@ BOOL CancelIo(HANDLE file) {
   }
   if (Fault<FaultRow("CancelIo")>()) return FALSE;
   for (PendingRequest& p : State().pending) {
-    if (p.device != file || p.cancelled) continue;
+    // A stuck driver takes the cancel and still never completes the request.
+    if (p.device != file || p.cancelled || p.ignoresCancel) continue;
     p.cancelled = true;
     ++State().cancelled;
     Complete(p.overlapped, kStatusCancelled, 0, true);

@@ -44,6 +44,7 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"GetModuleFileNameA",      kFaultFile,     ERROR_INVALID_PARAMETER},
     {"FlushFileBuffers",        kFaultFile,     kErrorWriteFault},
     {"SetEndOfFile",            kFaultFile,     kErrorWriteFault},
+    {"GetFileInformationByHandle", kFaultFile,  ERROR_INVALID_FUNCTION},
     // ---- the C runtime's streams
     {"fopen",                   kFaultFile,     ERROR_ACCESS_DENIED},
     {"fread",                   kFaultFile,     kErrorReadFault},
@@ -90,6 +91,7 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"CancelIo",                kFaultDevice,   ERROR_INVALID_HANDLE},
     {"GetOverlappedResult",     kFaultDevice,   ERROR_INVALID_HANDLE},
     {"CreateEventA",            kFaultDevice,   ERROR_NOT_ENOUGH_MEMORY},
+    {"WaitForSingleObject",     kFaultDevice,   ERROR_INVALID_HANDLE},
 };
 
 inline constexpr long kFaultPointCount = static_cast<long>(sizeof(kFaultPointTable) / sizeof(kFaultPointTable[0]));

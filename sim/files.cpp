@@ -36,6 +36,7 @@ struct FileState {
   std::map<int, OpenRecord> opens;
   int nextOpen = 1;
   std::vector<PendingOperation> pending;
+  DWORD nextIndex = 0x40;  // below it the file system's own records, the root's among them
 };
 // Never destroyed: a stream closed at process exit (the trace log's) still finds its disk.
 FileState& g_files = *new FileState;
@@ -181,6 +182,8 @@ std::shared_ptr<Node> CreateChild(const std::shared_ptr<Node>& dir, const std::s
   node->isDir = isDir;
   node->attributes = isDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   node->shortName = MakeShortName(dir, name);
+  node->volume = dir->volume;
+  node->index = g_files.nextIndex++;
   dir->children[Upper(name)] = node;
   return node;
 }
@@ -208,7 +211,7 @@ int AddOpen(const std::shared_ptr<Node>& node, DWORD access, DWORD share) {
 void RemoveOpen(int id) { g_files.opens.erase(id); }
 
 std::shared_ptr<Node> OpenNode(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                               bool* created, DWORD* error) {
+                               bool* created, DWORD* error, bool openDirectory) {
   *created = false;
   std::shared_ptr<Node> parent;
   std::string leaf;
@@ -225,8 +228,16 @@ std::shared_ptr<Node> OpenNode(const std::string& path, DWORD access, DWORD shar
       return nullptr;
     }
     if (node->isDir) {
-      *error = ERROR_ACCESS_DENIED;  // a directory cannot be opened as a file without backup semantics
-      return nullptr;
+      // A directory cannot be opened as a file; with backup semantics it opens as itself.
+      if (!openDirectory || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
+        *error = ERROR_ACCESS_DENIED;
+        return nullptr;
+      }
+      if (HasBlockingOpens(node, access, share)) {
+        *error = ERROR_SHARING_VIOLATION;
+        return nullptr;
+      }
+      return node;
     }
     if (WantsWrite(access) && (node->attributes & FILE_ATTRIBUTE_READONLY)) {
       *error = ERROR_ACCESS_DENIED;
@@ -375,6 +386,9 @@ void AddDrive(char letter, UINT type) {
   d.root = std::make_shared<Node>();
   d.root->isDir = true;
   d.root->attributes = FILE_ATTRIBUTE_DIRECTORY;
+  // Each drive its own volume serial number; the root directory is record 5, as on NTFS.
+  d.root->volume = 0x7C3E0000u | static_cast<DWORD>(static_cast<unsigned char>(toupper(static_cast<unsigned char>(letter))));
+  d.root->index = 5;
   g_files.drives[static_cast<char>(toupper(static_cast<unsigned char>(letter)))] = d;
 }
 
@@ -420,6 +434,12 @@ void SetShortName(const std::string& path, const std::string& shortName) {
   std::shared_ptr<Node> node = Lookup(path);
   if (!node) abort();
   node->shortName = shortName;
+}
+
+void SetFileIndex(const std::string& path, DWORD index) {
+  std::shared_ptr<Node> node = Lookup(path);
+  if (!node) abort();
+  node->index = index;
 }
 
 bool Exists(const std::string& path) { return Lookup(path) != nullptr; }
@@ -553,7 +573,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
   }
   bool created = false;
   DWORD error = 0;
-  std::shared_ptr<Node> node = OpenNode(name, access, shareMode, creationDisposition, &created, &error);
+  // NT opens a directory (a link: its target) when backup semantics are asked for; 9x never does.
+  bool openDirectory = (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 && IsNtFamily();
+  std::shared_ptr<Node> node =
+      OpenNode(name, access, shareMode, creationDisposition, &created, &error, openDirectory);
   if (!node) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -574,6 +597,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
   FileObject* f = FindHandleAs<FileObject>(file);
   if (f == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (f->node->isDir) {
+    SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
   if (!WantsRead(f->access)) {
@@ -598,7 +625,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (!WantsWrite(f->access)) {
+  if (!WantsWrite(f->access) || f->node->isDir) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -670,6 +697,28 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
   }
   if (high) *high = 0;
   return static_cast<DWORD>(f->node->data.size());
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  FileObject* f = FindHandleAs<FileObject>(file);
+  if (f == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (info == nullptr) {
+    SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  if (Fault<FaultRow("GetFileInformationByHandle")>()) return FALSE;
+  memset(info, 0, sizeof(*info));
+  const Node& node = *f->node;
+  info->dwFileAttributes = node.attributes;
+  info->dwVolumeSerialNumber = node.volume;
+  info->nFileSizeLow = node.isDir ? 0 : static_cast<DWORD>(node.data.size());
+  info->nNumberOfLinks = 1;
+  info->nFileIndexHigh = 0;
+  info->nFileIndexLow = node.index;
+  return TRUE;
 }
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {

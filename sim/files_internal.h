@@ -18,9 +18,11 @@ struct Node {
   bool isDir = false;
   std::string data;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  DWORD index = 0;                                        // file index, unique on its drive
   std::map<std::string, std::shared_ptr<Node>> children;  // by upper-case name: NTFS order
   std::string linkTarget;                                 // a directory link leads here
   int imageMaps = 0;                                      // running processes of this image
+  DWORD volume = 0;                                       // serial number of the drive it is on
 };
 
 bool SplitPath(const std::string& path, char* drive, std::vector<std::string>* parts);
@@ -30,8 +32,9 @@ std::shared_ptr<Node> Lookup(const std::string& path, std::shared_ptr<Node>* par
                              DWORD* error);
 std::shared_ptr<Node> Follow(const std::shared_ptr<Node>& node, int depth);
 // Opens (or creates, by disposition) a file node under share-mode rules; NULL with *error.
+// A directory opens only with openDirectory (CreateFileA's backup semantics on NT).
 std::shared_ptr<Node> OpenNode(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                               bool* created, DWORD* error);
+                               bool* created, DWORD* error, bool openDirectory = false);
 int AddOpen(const std::shared_ptr<Node>& node, DWORD access, DWORD share);
 void RemoveOpen(int id);
 // Win32 error of deleting or moving, 0 on success.

@@ -99,6 +99,9 @@ void MakeDirectory(const std::string& path);
 // A directory entry that leads to another directory (a junction or symbolic link).
 void MakeDirectoryLink(const std::string& path, const std::string& target);
 void SetShortName(const std::string& path, const std::string& shortName);
+// The file index GetFileInformationByHandle reports for the entry (each entry has its own
+// unless a test sets one, as for a file system whose numbers repeat).
+void SetFileIndex(const std::string& path, DWORD index);
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool GetFile(const std::string& path, std::string* data);  // false when absent or a directory
@@ -140,6 +143,11 @@ std::vector<RestartOperation> WininitOperations(const std::string& text);
 
 // Handles still open in the simulated machine (leak checks).
 int OpenHandleCount();
+// The program has ended. As Windows does when a process exits, the handles that device
+// requests still pending hold (their devices and events) are closed and the requests dropped;
+// every other handle stays open, for the leak checks. Returns the number of requests dropped.
+// Reset() does the same first.
+int EndProgram();
 // C runtime streams that fopen opened and fclose has not closed, and the paths they were opened
 // with (leak checks; the trace log's stream stays open until the program ends).
 int OpenStreamCount();

@@ -5,7 +5,9 @@
 // A request left pending owns its OVERLAPPED record and its output buffer until it is
 // cancelled (CancelIo) and its result collected (GetOverlappedResult). The sim aborts the
 // process with a message on stderr when the product changes or reuses either while it is
-// pending, closes the device or the record's event, or would wait for ever.
+// pending, closes the device or the record's event, or would wait for ever. A stuck driver
+// leaves its requests pending and does not honour CancelIo either: they end only with the
+// program (EndProgram in sim.h).
 #ifndef VORLAX_SIM_SIM_DEVICES_H
 #define VORLAX_SIM_SIM_DEVICES_H
 
@@ -17,7 +19,7 @@
 namespace sim {
 
 struct DeviceAnswer {
-  enum Kind { kAccept, kRefuse, kPend };
+  enum Kind { kAccept, kRefuse, kPend, kStuck };
   Kind kind = kAccept;
   DWORD error = 0;           // kRefuse: the error DeviceIoControl reports
   std::string reply;         // kAccept: bytes written to the output buffer (none: nothing written)
@@ -27,6 +29,7 @@ DeviceAnswer Accept(const std::string& reply = std::string());
 DeviceAnswer AcceptWord(WORD reply);  // a 16-bit little-endian reply
 DeviceAnswer Refuse(DWORD error);
 DeviceAnswer Pend();
+DeviceAnswer Stuck();  // pending, and CancelIo does not end it
 
 // path is the name the product opens, e.g. "\\\\.\\TKVigiloDev".
 void AddDevice(const std::string& path);

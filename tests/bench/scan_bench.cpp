@@ -1,6 +1,7 @@
 // Cost of the fixed-drive scan per directory entry on the simulated machine, for trees of
-// 10,000 to 100,000 entries: the walk alone, and the walk with the scan's own handler (every
-// 50th file an executable that gets its signature check).
+// 10,000 to 100,000 entries: the walk alone, the walk alone with a directory link (which makes
+// it read every folder's identity), and the walk with the scan's own handler (every 50th file
+// an executable that gets its signature check).
 #include <stdio.h>
 
 #include <string>
@@ -18,11 +19,14 @@ const int kDirectoriesPerGroup = 100;
 const int kExecutableEvery = 50;
 
 // Builds C:\data with files in folders of 100, folders in groups of 100; returns the number of
-// entries (files and folders) below C:\data. The machine is rebuilt only when the size changes.
-long BuildTree(long wantedFiles) {
+// entries (files and folders) below C:\data. The machine is rebuilt only when the tree changes.
+// With a link, C:\data\0link leads to the first group and is listed first: the walk then
+// reads the identity of every folder, and walks that group through the link only.
+long BuildTree(long wantedFiles, bool withLink = false) {
   static long builtFiles = -1;
+  static bool builtLink = false;
   static long entries = 0;
-  if (builtFiles == wantedFiles) return entries;
+  if (builtFiles == wantedFiles && builtLink == withLink) return entries;
   sim::Reset();
   const std::string executable = samples::MakePlain(9000, 3);
   const std::string text = samples::MakePlain(300, 4);
@@ -39,7 +43,12 @@ long BuildTree(long wantedFiles) {
     if (i % kFilesPerDirectory == 0) ++entries;                              // its folder
     if (i % (kFilesPerDirectory * kDirectoriesPerGroup) == 0) ++entries;     // its group
   }
+  if (withLink) {
+    sim::MakeDirectoryLink("C:\\data\\0link", "C:\\data\\G0000");
+    ++entries;
+  }
   builtFiles = wantedFiles;
+  builtLink = withLink;
   return entries;
 }
 
@@ -68,6 +77,16 @@ void BM_WalkOnly(benchmark::State& state) {
   Report(state, entries);
 }
 
+void BM_WalkOnlyWithLink(benchmark::State& state) {
+  long entries = BuildTree(state.range(0), true);
+  for (auto _ : state) {
+    g_counted = 0;
+    benchmark::DoNotOptimize(WalkDirectory("C:\\data\\", CountEntry));
+  }
+  if (g_counted != entries) state.SkipWithError("the walk missed entries");
+  Report(state, entries);
+}
+
 void BM_ScanWithSignatureCheck(benchmark::State& state) {
   long entries = BuildTree(state.range(0));
   for (auto _ : state) {
@@ -77,6 +96,7 @@ void BM_ScanWithSignatureCheck(benchmark::State& state) {
 }
 
 BENCHMARK(BM_WalkOnly)->Arg(10000)->Arg(30000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WalkOnlyWithLink)->Arg(10000)->Arg(30000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanWithSignatureCheck)->Arg(10000)->Arg(30000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The fixed-drive scan: the walk, the extension patterns and what happens to each file found.
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -333,24 +334,202 @@ TEST(ScanFixedDrives, FailedBufferAtAnyLevelEndsTheWholeScanWithOne) {
   EXPECT_EQ(SeenPaths(), (std::vector<std::string>{"C:\\vctool"}));
 }
 
-// A link back to an ancestor is walked once; the same link met again below it is reported but
-// not followed, so the walk ends without listing the folder over and over.
-TEST(WalkDirectory, LinkLoopIsFollowedOnceOnly) {
+// A link back to a directory the walk has entered (here the one above it) is reported but not
+// followed. Where no identity can be read (Windows 9x; the query failing), the link is followed
+// once and the same link met again below it is not, so the walk ends there too.
+TEST(WalkDirectory, LinkBackToAWalkedDirectoryIsNotFollowed) {
+  const std::vector<std::string> followedOnce = {"C:\\loop\\back", "C:\\loop\\back\\back", "C:\\loop\\back\\f.txt",
+                                                 "C:\\loop\\f.txt"};
+  struct Row {
+    const char* title;
+    void (*machine)();
+    std::vector<std::string> seen;
+  } rows[] = {
+      {"identities read", [] {}, {"C:\\loop\\back", "C:\\loop\\f.txt"}},
+      {"Windows 9x", [] { sim::SetWindows98(); }, followedOnce},
+      {"identity query fails", [] { testing_support::FailApi("GetFileInformationByHandle", 1, true); }, followedOnce},
+      {"directory cannot be opened", [] { testing_support::FailApi("CreateFileA", 1, true); }, followedOnce},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.title);
+    sim::Reset();
+    row.machine();
+    sim::PutFile("C:\\loop\\f.txt", "f");
+    sim::MakeDirectoryLink("C:\\loop\\back", "C:\\loop");
+    ResetRecorder();
+
+    EXPECT_EQ(WalkDirectory("C:\\loop\\", Record), 0);
+
+    EXPECT_EQ(SeenPaths(), row.seen);
+    for (const Seen& s : g_seen) {
+      if (s.fileName == "back") {
+        EXPECT_NE(s.attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+      }
+    }
+    EXPECT_TRUE(ScanLines().empty());
+    EXPECT_EQ(sim::OpenHandleCount(), 0);
+  }
+}
+
+// Every directory is entered once, whichever way the walk meets it first: through a link
+// (then its own path is reported, not entered) or by its own path (then the link is not
+// followed). A link found below another link is followed when it leads somewhere new.
+TEST(WalkDirectory, EveryDirectoryIsEnteredOnce) {
   sim::Reset();
-  sim::PutFile("C:\\loop\\f.txt", "f");
-  sim::MakeDirectoryLink("C:\\loop\\back", "C:\\loop");
+  sim::RemoveDrive('C');
+  sim::AddDrive('C', DRIVE_FIXED);
+  sim::AddDrive('D', DRIVE_REMOVABLE);
+  sim::PutFile("C:\\a\\f.txt", "a");
+  sim::MakeDirectoryLink("C:\\b\\toA", "C:\\a");   // after C:\a: not followed
+  sim::MakeDirectoryLink("C:\\b\\toZ", "C:\\z");   // before C:\z: followed, C:\z then not entered
+  sim::PutFile("C:\\z\\z.txt", "z");
+  sim::MakeDirectoryLink("C:\\c\\j1", "D:\\a");     // onto a drive that is not walked of its own
+  sim::MakeDirectoryLink("D:\\a\\j2", "D:\\b");     // a link below a link: leads somewhere new
+  sim::MakeDirectoryLink("D:\\a\\j3", "D:\\b");     // the same target again
+  sim::MakeDirectoryLink("D:\\b\\up", "C:\\");      // back to the walk's root
+  sim::PutFile("D:\\b\\w.txt", "w");
   ResetRecorder();
 
-  EXPECT_EQ(WalkDirectory("C:\\loop\\", Record), 0);
+  EXPECT_EQ(WalkDirectory("C:\\", Record), 0);
 
-  EXPECT_EQ(SeenPaths(), (std::vector<std::string>{"C:\\loop\\back", "C:\\loop\\back\\back",
-                                                    "C:\\loop\\back\\f.txt", "C:\\loop\\f.txt"}));
-  for (const Seen& s : g_seen) {
-    if (s.fileName == "back") {
-      EXPECT_NE(s.attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-    }
+  EXPECT_EQ(SeenPaths(), (std::vector<std::string>{
+                             "C:\\a", "C:\\a\\f.txt",
+                             "C:\\b", "C:\\b\\toA", "C:\\b\\toZ", "C:\\b\\toZ\\z.txt",
+                             "C:\\c", "C:\\c\\j1", "C:\\c\\j1\\j2", "C:\\c\\j1\\j2\\up", "C:\\c\\j1\\j2\\w.txt",
+                             "C:\\c\\j1\\j3",
+                             "C:\\z",
+                         }));
+  EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// The walk reads identities only once it has met a link: a tree without links costs no
+// directory opens at all. At its first link it reads those of every directory entered so far,
+// deep or shallow, before or above the link, so that no link leads back into one of them.
+TEST(WalkDirectory, IdentitiesAreReadFromTheFirstLinkOn) {
+  sim::Reset();
+  sim::PutFile("C:\\t\\A\\A1\\deep\\f.txt", "f");
+  sim::PutFile("C:\\t\\A\\A2\\g.txt", "g");
+  sim::PutFile("C:\\t\\B\\B1\\h.txt", "h");
+  sim::PutFile("C:\\t\\C\\i.txt", "i");
+  testing_support::FailApi("CreateFileA", 1, true);  // would show any open
+  ResetRecorder();
+  EXPECT_EQ(WalkDirectory("C:\\t\\", Record), 0);
+  EXPECT_EQ(g_seen.size(), 11u);
+  EXPECT_FALSE(sim::FaultFired());
+  testing_support::FailApi("CreateFileA", 1000000000, false);  // no more
+
+  // The same tree with links: the first (B1\L1) comes after A and its subtree and inside B.
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L1", "C:\\t\\A\\A1\\deep");
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L2", "C:\\t\\A\\A2");
+  sim::MakeDirectoryLink("C:\\t\\B\\B1\\L3", "C:\\t\\B");
+  sim::MakeDirectoryLink("C:\\t\\C\\L4", "C:\\t\\B\\B1");
+  sim::MakeDirectoryLink("C:\\t\\C\\L5", "C:\\t");
+  ResetRecorder();
+  EXPECT_EQ(WalkDirectory("C:\\t\\", Record), 0);
+  EXPECT_EQ(SeenPaths(), (std::vector<std::string>{
+                             "C:\\t\\A", "C:\\t\\A\\A1", "C:\\t\\A\\A1\\deep", "C:\\t\\A\\A1\\deep\\f.txt",
+                             "C:\\t\\A\\A2", "C:\\t\\A\\A2\\g.txt",
+                             "C:\\t\\B", "C:\\t\\B\\B1", "C:\\t\\B\\B1\\h.txt", "C:\\t\\B\\B1\\L1",
+                             "C:\\t\\B\\B1\\L2", "C:\\t\\B\\B1\\L3",
+                             "C:\\t\\C", "C:\\t\\C\\i.txt", "C:\\t\\C\\L4", "C:\\t\\C\\L5",
+                         }));
+  EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// Each drive's walk starts afresh: what a link on C: led into on another fixed drive is walked
+// again with that drive.
+TEST(ScanFixedDrives, EachDrivesWalkKeepsItsOwnRecord) {
+  sim::Reset();
+  sim::RemoveDrive('C');
+  sim::AddDrive('C', DRIVE_FIXED);
+  sim::AddDrive('E', DRIVE_FIXED);
+  sim::MakeDirectoryLink("C:\\toE", "E:\\x");
+  sim::PutFile("E:\\x\\f.txt", "f");
+  ResetRecorder();
+  EXPECT_EQ(ScanFixedDrives(Record), 0);
+  EXPECT_EQ(SeenPaths(), (std::vector<std::string>{"C:\\toE", "C:\\toE\\f.txt", "E:\\x", "E:\\x\\f.txt"}));
+}
+
+// Identities that repeat on paths without links (a file system whose numbers are not to be
+// trusted, or that gives none) never keep a directory from being walked; a link to a repeated
+// identity is not followed.
+TEST(WalkDirectory, RepeatedIdentitiesOnPlainPathsAreAllWalked) {
+  for (DWORD index : {DWORD(0x777), DWORD(0)}) {
+    SCOPED_TRACE("index " + std::to_string(index));
+    sim::Reset();
+    sim::PutFile("C:\\d\\a\\f.txt", "a");
+    sim::PutFile("C:\\d\\b\\g.txt", "b");
+    sim::PutFile("C:\\d\\b\\c\\h.txt", "c");
+    sim::MakeDirectoryLink("C:\\d\\b\\link", "C:\\d\\a");
+    for (const char* dir : {"C:\\d\\a", "C:\\d\\b", "C:\\d\\b\\c"}) sim::SetFileIndex(dir, index);
+    ResetRecorder();
+
+    EXPECT_EQ(WalkDirectory("C:\\d\\", Record), 0);
+
+    std::vector<std::string> seen = {"C:\\d\\a", "C:\\d\\a\\f.txt", "C:\\d\\b", "C:\\d\\b\\c", "C:\\d\\b\\c\\h.txt",
+                                     "C:\\d\\b\\g.txt", "C:\\d\\b\\link"};
+    // Without numbers no identity is known: the link is followed by the rule without them.
+    if (index == 0) seen.insert(seen.end(), "C:\\d\\b\\link\\f.txt");
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> got = SeenPaths();
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, seen);
   }
-  EXPECT_TRUE(ScanLines().empty());
+}
+
+// The record of walked directories has a fixed size. Once it is full, directories not in it
+// are walked by the rule without identities (a link is followed, a link below it not), those
+// in it are still recognised, and the walk ends.
+TEST(WalkDirectory, FullRecordFallsBackToTheRuleWithoutIdentities) {
+  sim::Reset();
+  sim::AddDrive('D', DRIVE_FIXED);
+  const int kDirectories = 13000;  // more than the record holds
+  char name[32];
+  for (int i = 0; i < kDirectories; ++i) {
+    snprintf(name, sizeof(name), "D:\\fill\\d%05d", i);
+    sim::MakeDirectory(name);
+  }
+  sim::PutFile("D:\\zz\\loop\\f.txt", "f");
+  sim::MakeDirectoryLink("D:\\zz\\loop\\back", "D:\\zz\\loop");
+  sim::MakeDirectoryLink("D:\\zz\\loop\\root", "D:\\");
+  ResetRecorder();
+
+  EXPECT_EQ(WalkDirectory("D:\\", Record), 0);
+
+  const std::vector<std::string> all = SeenPaths();
+  ASSERT_GE(all.size(), 8u);
+  std::vector<std::string> tail(all.end() - 8, all.end());
+  // The link back up is followed once; the links to the root, which the record holds, never.
+  EXPECT_EQ(tail, (std::vector<std::string>{"D:\\zz", "D:\\zz\\loop", "D:\\zz\\loop\\back",
+                                            "D:\\zz\\loop\\back\\back", "D:\\zz\\loop\\back\\f.txt",
+                                            "D:\\zz\\loop\\back\\root", "D:\\zz\\loop\\f.txt",
+                                            "D:\\zz\\loop\\root"}));
+  EXPECT_EQ(static_cast<size_t>(1 + kDirectories + 8), g_seen.size());  // D:\fill, its folders, the rest
+  EXPECT_EQ(sim::OpenHandleCount(), 0);
+}
+
+// A walk started from a callback while another runs goes without identities; the one around
+// it still knows what it entered.
+int g_nestedWalks = 0;
+int StartNestedWalk(const char* path, const WIN32_FIND_DATAA* findData, int isDirectory) {
+  if (isDirectory && strcmp(path, "C:\\a") == 0) {
+    ++g_nestedWalks;
+    EXPECT_EQ(WalkDirectory("C:\\a\\", nullptr), 0);
+  }
+  return Record(path, findData, isDirectory);
+}
+
+TEST(WalkDirectory, WalkStartedFromACallback) {
+  sim::Reset();
+  sim::PutFile("C:\\a\\f.txt", "f");
+  sim::MakeDirectoryLink("C:\\a\\up", "C:\\");
+  sim::MakeDirectoryLink("C:\\b\\up", "C:\\");
+  ResetRecorder();
+  EXPECT_EQ(WalkDirectory("C:\\", StartNestedWalk), 0);
+  EXPECT_EQ(g_nestedWalks, 1);
+  std::vector<std::string> seen = SeenPaths();
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "C:\\b\\up"), 1);
+  for (const std::string& path : seen) EXPECT_EQ(path.find("\\up\\"), std::string::npos) << path;
   EXPECT_EQ(sim::OpenHandleCount(), 0);
 }
 

@@ -191,6 +191,12 @@ const Caller kCallers[] = {
      nullptr},
     {"SetEndOfFile", sim::kFaultFile, OpenForWriting, [](Context& c) { return SetEndOfFile(c.handle) != FALSE; },
      nullptr},
+    {"GetFileInformationByHandle", sim::kFaultFile, OpenForReading,
+     [](Context& c) {
+       BY_HANDLE_FILE_INFORMATION info;
+       return GetFileInformationByHandle(c.handle, &info) != FALSE;
+     },
+     nullptr},
     {"SetFilePointer", sim::kFaultFile, OpenForReading,
      [](Context& c) { return SetFilePointer(c.handle, 2, nullptr, FILE_BEGIN) == 2; }, nullptr},
     {"FindFirstFileA", sim::kFaultFile,
@@ -467,6 +473,9 @@ const Caller kCallers[] = {
        return c.handle != nullptr;
      },
      nullptr},
+    {"WaitForSingleObject", sim::kFaultDevice,
+     [](Context& c) { c.handle = CreateEventA(nullptr, TRUE, TRUE, nullptr); },
+     [](Context& c) { return WaitForSingleObject(c.handle, 0) == WAIT_OBJECT_0; }, nullptr},
 };
 
 const Caller* CallerOf(const sim::FaultPoint& point) {

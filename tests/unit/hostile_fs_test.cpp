@@ -170,6 +170,44 @@ TEST(HostileFileSystem, DirectoryLinksThatLoopEndTheScan) {
   }
 }
 
+// Links that chain from a fixed drive onto drives that are not fixed, lead back to the root,
+// loop, or lead nowhere: the scan ends, reaches the sample at the end of the chain, examines
+// every file once only, and leaves everything else alone.
+TEST(HostileFileSystem, LinksThatChainLoopOrLeadToOtherDrives) {
+  sim::Reset();
+  sim::AddDrive('D', DRIVE_REMOVABLE);
+  sim::AddDrive('E', DRIVE_CDROM);
+  Tree tree;
+  sim::MakeDirectoryLink("C:\\j1", "D:\\a");
+  sim::MakeDirectoryLink("D:\\a\\j2", "D:\\b");
+  tree.Sample("D:\\b\\worm.exe", 1);  // reached through two links only
+  sim::MakeDirectoryLink("D:\\b\\up", "C:\\");
+  sim::MakeDirectoryLink("D:\\a\\cd", "E:\\");
+  tree.NearMiss("E:\\x\\setup.exe", 2);
+  sim::MakeDirectoryLink("D:\\a\\gone", "F:\\nowhere");
+  tree.Sample("C:\\loop\\worm.exe", 3);
+  tree.Clean("C:\\loop\\tool.exe", samples::MakePlain(9000, 4));
+  sim::MakeDirectoryLink("C:\\loop\\back", "C:\\loop");
+  sim::MakeDirectoryLink("C:\\loop\\x", "C:\\loop\\y");
+  sim::MakeDirectoryLink("C:\\loop\\y", "C:\\loop\\x");
+
+  EXPECT_EQ(0, ScanFixedDrives(CheckScannedEntry));
+  tree.ExpectScanned();
+
+  std::map<std::string, int> examined = Examined();
+  EXPECT_EQ(1, examined["C:\\j1\\j2\\worm.exe"]);
+  EXPECT_EQ(0, examined["C:\\j1\\cd\\x\\setup.exe"]);
+  EXPECT_EQ(1, examined["C:\\loop\\worm.exe"]);
+  EXPECT_EQ(0, examined["C:\\loop\\tool.exe"]);
+  EXPECT_EQ(0, examined["C:\\vctool\\VorlaxClean.exe"]);
+  EXPECT_EQ(5u, examined.size());
+  // Each file was examined once: as many lines as files.
+  const std::string text = "\n" + DebugText();
+  size_t lines = 0;
+  for (size_t at = text.find("\npath "); at != std::string::npos; at = text.find("\npath ", at + 1)) ++lines;
+  EXPECT_EQ(examined.size(), lines);
+}
+
 TEST(HostileFileSystem, FoldersNamedLikeExecutablesAreNeverExamined) {
   sim::Reset();
   Tree tree;

@@ -42,8 +42,9 @@ struct Request {
   std::string beyond;  // what the driver reads past the stated length, when it reads any
 };
 
-// The NT requests as the tool must send them.
-Request DirectState(int enable) { return {kNt, 0x7E800, Bytes(enable ? "1" : "0", 2), 2, 0, false, ""}; }
+// The NT requests as the tool must send them. The direct request too goes with a completion
+// record: its device is open for overlapped requests.
+Request DirectState(int enable) { return {kNt, 0x7E800, Bytes(enable ? "1" : "0", 2), 2, 0, true, ""}; }
 Request HandshakeState(int enable) { return {kNt, 0x7E800, Bytes(enable ? "1" : "0", 2), 2, 0, true, ""}; }
 Request ReadBack() { return {kNt, 0x7F010, "", 0, 2, true, ""}; }
 Request State54x(DWORD value) { return {kNt, 0x7C454, Dword(value), 4, 0, true, ""}; }
@@ -96,6 +97,8 @@ struct ProtectionCase {
   std::vector<Request> requests;
   std::vector<Open> opens;
   int cancelled;
+  int givenUp = 0;  // requests still pending when the call returned (the driver never ends them)
+  int held = 0;     // handles those requests keep open until the program ends
 };
 
 void PrintTo(const ProtectionCase& c, std::ostream* os) { *os << c.name; }
@@ -104,8 +107,11 @@ using sim::Accept;
 using sim::AcceptWord;
 using sim::Pend;
 using sim::Refuse;
+using sim::Stuck;
 
 const char kFirst1[] = "VG communication error in first phase 00000001\n";
+// The longest one call may wait for a driver that leaves its requests pending.
+const DWORD kMostHeldMilliseconds = 6000;
 const char kOk54x[] = "VG 5.4x communication successful\n";
 
 std::vector<ProtectionCase> Cases() {
@@ -150,6 +156,32 @@ std::vector<ProtectionCase> Cases() {
       {"NtEveryRequestPending", true, 1, [] { NtDriver({Accept(), Pend()}, {}, {Pend()}); },
        "VG communication error in first phase 000003E5\nVG 5.4x communication error in first phase 000003E5\n",
        {DirectState(1), HandshakeState(1), State54x(1)}, {DirectOpen(true), HandshakeOpen(true)}, 2},
+      // The direct request is waited for, then cancelled; nothing of it shows in the log.
+      {"NtDirectRequestPending", true, 0, [] { NtDriver({Pend(), Accept()}, {AcceptWord(0)}, {}); },
+       "", {DirectState(0), HandshakeState(0), ReadBack()}, {DirectOpen(true), HandshakeOpen(true)}, 1},
+      // A driver that does not honour the cancel, or a cancel that fails: the request is given
+      // up after a bounded wait, its record, event and device left alone, and the handshake
+      // goes on as for any failed request.
+      {"NtReadBackStuck", true, 0, [] { NtDriver({Accept()}, {Stuck()}, {Accept()}); },
+       std::string("VG communication error in second phase 000003E5\n") + kOk54x,
+       {DirectState(0), HandshakeState(0), ReadBack(), State54x(0)}, {DirectOpen(true), HandshakeOpen(true)}, 0, 1,
+       2},
+      {"NtReadBackPendingCancelFails", true, 0,
+       [] {
+         NtDriver({Accept()}, {Pend()}, {Accept()});
+         testing_support::FailApi("CancelIo");
+       },
+       std::string("VG communication error in second phase 000003E5\n") + kOk54x,
+       {DirectState(0), HandshakeState(0), ReadBack(), State54x(0)}, {DirectOpen(true), HandshakeOpen(true)}, 0, 1,
+       2},
+      {"NtFallbackStuck", true, 1, [] { NtDriver({Refuse(ERROR_INVALID_FUNCTION)}, {}, {Stuck()}); },
+       std::string(kFirst1) + "VG 5.4x communication error in first phase 000003E5\n",
+       {DirectState(1), HandshakeState(1), State54x(1)}, {DirectOpen(true), HandshakeOpen(true)}, 0, 1, 2},
+      // A driver that never answers: the direct request, the first phase and the fallback (on a
+      // record of its own) are each given up; the call still ends, with the usual lines.
+      {"NtDriverNeverAnswers", true, 1, [] { NtDriver({Stuck()}, {Stuck()}, {Stuck()}); },
+       "VG communication error in first phase 000003E5\nVG 5.4x communication error in first phase 000003E5\n",
+       {DirectState(1), HandshakeState(1), State54x(1)}, {DirectOpen(true), HandshakeOpen(true)}, 0, 3, 5},
 
       // ------------------------------------------------------------ Windows 9x family
       {"W9xVg95Pause", false, 0,
@@ -203,6 +235,7 @@ TEST_P(ProtectionTable, Case) {
   sim::Reset();
   if (!c.nt) sim::SetWindows98();
   c.machine();
+  DWORD start = sim::Now();
 
   SetRealTimeProtection(c.enable);
 
@@ -239,11 +272,24 @@ TEST_P(ProtectionTable, Case) {
     EXPECT_EQ(want.opened, opens[i].opened);
   }
 
-  // Devices and events closed, every pending request cancelled and collected.
-  EXPECT_EQ(0, sim::OpenHandleCount());
+  // A driver that answers at once is never waited for; one that leaves requests pending
+  // holds the call for a few seconds at most (the simulated clock moves while the tool waits).
+  bool anyPended = false;
+  for (const sim::DeviceRequestRecord& r : sent) anyPended = anyPended || r.pended;
+  if (anyPended) {
+    EXPECT_LE(sim::Now() - start, kMostHeldMilliseconds);
+  } else {
+    EXPECT_EQ(start, sim::Now());
+  }
+
+  // Devices and events closed, every pending request cancelled and collected, but for the
+  // requests given up: those keep their device and event until the program ends.
+  EXPECT_EQ(c.held, sim::OpenHandleCount());
   EXPECT_EQ(0, sim::RegOpenKeyCount());
-  EXPECT_EQ(0, sim::PendingDeviceRequests());
+  EXPECT_EQ(c.givenUp, sim::PendingDeviceRequests());
   EXPECT_EQ(c.cancelled, sim::CancelledDeviceRequests());
+  EXPECT_EQ(c.givenUp, sim::EndProgram());
+  EXPECT_EQ(0, sim::OpenHandleCount());
 }
 
 INSTANTIATE_TEST_SUITE_P(Protection, ProtectionTable, ::testing::ValuesIn(Cases()),
@@ -288,31 +334,85 @@ TEST(ProtectionTest, OpenProtectionDeviceQueriesThe9xDevice) {
   EXPECT_TRUE(CloseHandle(device));
 }
 
-// Every device call in turn fails: no handle is left open, nothing stays pending, and the
-// call returns; the trace reports the failing request's error.
+// Every device call in turn fails: the call returns, no handle is left open and nothing stays
+// pending, but for a request whose cancellation fails: that one is given up with its device
+// and event, which the end of the program releases.
 TEST(ProtectionTest, DeviceFaultsLeaveNothingOpen) {
-  for (int pending = 0; pending < 2; ++pending) {
+  struct Driver {
+    const char* title;
+    std::function<void()> make;
+    int givenUp;  // fault points that leave a request given up: the failing CancelIo
+  } drivers[] = {
+      {"answering", [] { NtDriver({Accept()}, {AcceptWord(0)}, {Accept()}); }, 0},
+      {"read-back pending", [] { NtDriver({Accept()}, {Pend()}, {Accept()}); }, 1},
+      {"direct request pending", [] { NtDriver({Pend(), Accept()}, {AcceptWord(0)}, {Accept()}); }, 1},
+  };
+  for (const Driver& driver : drivers) {
     int faults = 0;
+    int givenUp = 0;
     for (long n = 1;; ++n) {
-      SCOPED_TRACE("pending " + std::to_string(pending) + ", device call " + std::to_string(n));
+      SCOPED_TRACE(std::string(driver.title) + ", device call " + std::to_string(n));
       sim::Reset();
-      if (pending)
-        NtDriver({Accept()}, {Pend()}, {Accept()});
-      else
-        NtDriver({Accept()}, {AcceptWord(0)}, {Accept()});
-      // The 7th device call with a pending read-back is CancelIo: a cancel that fails leaves
-      // the request running, and waiting for it would hang on Windows as in the sim.
-      if (pending && n == 7) continue;
+      driver.make();
+      DWORD start = sim::Now();
       sim::SetSweepFault(sim::kFaultDevice, n, false);
       SetRealTimeProtection(0);
+      EXPECT_LE(sim::Now() - start, kMostHeldMilliseconds);
+      int left = sim::PendingDeviceRequests();
+      EXPECT_LE(left, 1);
+      givenUp += left;
+      EXPECT_EQ(left, sim::EndProgram());
       EXPECT_EQ(0, sim::OpenHandleCount());
-      EXPECT_EQ(0, sim::PendingDeviceRequests());
       if (!sim::FaultFired()) break;
       ++faults;
-      ASSERT_LT(n, 20);
+      ASSERT_LT(n, 30);
     }
-    EXPECT_GE(faults, 6);
+    EXPECT_GE(faults, 6) << driver.title;
+    EXPECT_EQ(driver.givenUp, givenUp) << driver.title;
   }
+}
+
+// A pause and a resume with a driver that never completes the read-back: each call gives one
+// request up and goes on; the resume leaves the pause's record and event alone (the simulated
+// driver checks them on every call) and works on records of its own.
+TEST(ProtectionTest, PauseAndResumeWithAStuckDriver) {
+  sim::Reset();
+  NtDriver({Accept()}, {Stuck()}, {Accept()});
+  DWORD start = sim::Now();
+  SetRealTimeProtection(0);
+  SetRealTimeProtection(1);
+  const std::string lines = std::string("VG communication error in second phase 000003E5\n") + kOk54x;
+  EXPECT_EQ(lines + lines, DebugText());
+  EXPECT_EQ(2, sim::PendingDeviceRequests());
+  EXPECT_LE(sim::Now() - start, 2 * kMostHeldMilliseconds);
+  const std::vector<sim::DeviceRequestRecord>& sent = sim::DeviceRequests();
+  ASSERT_EQ(8u, sent.size());
+  EXPECT_EQ(std::string("1", 2), sent[5].input);  // the resume's handshake
+  EXPECT_EQ(Dword(1), sent[7].input);
+  EXPECT_EQ(2, sim::EndProgram());
+  EXPECT_EQ(0, sim::OpenHandleCount());
+}
+
+// The records that given-up requests keep are never used again. Once every record is held,
+// nothing more is sent (the handshake then stops as when its event cannot be created), and
+// each call still ends at once.
+TEST(ProtectionTest, RecordsHeldByGivenUpRequestsAreNeverReused) {
+  sim::Reset();
+  NtDriver({Stuck()}, {Stuck()}, {Stuck()});
+  const std::string lines =
+      "VG communication error in first phase 000003E5\nVG 5.4x communication error in first phase 000003E5\n";
+  std::string expected;
+  for (int call = 0; call < 6; ++call) {
+    SCOPED_TRACE("call " + std::to_string(call));
+    SetRealTimeProtection(call % 2);
+    // Three requests given up per call (direct, first phase, fallback); twelve records.
+    if (call < 4) expected += lines;
+    EXPECT_EQ(expected, DebugText());
+    EXPECT_EQ(call < 4 ? 3u * (call + 1) : 12u, sim::DeviceRequests().size());
+  }
+  EXPECT_EQ(12, sim::PendingDeviceRequests());
+  EXPECT_EQ(12, sim::EndProgram());
+  EXPECT_EQ(0, sim::OpenHandleCount());
 }
 
 // ---------------------------------------------------------------- the simulated drivers
@@ -360,6 +460,28 @@ TEST_F(SimDeviceTest, CancelledRequestReportsAbortedAndReleasesItsRecord) {
   EXPECT_EQ(2u, transferred);
   EXPECT_TRUE(CloseHandle(overlapped_.hEvent));
   EXPECT_TRUE(CloseHandle(device_));
+}
+
+// A stuck driver takes the cancel and never completes the request: a bounded wait times out
+// (the clock moves by the time waited), the request stays pending, and only the end of the
+// program takes it away, with its device and event.
+TEST_F(SimDeviceTest, StuckRequestOutlastsItsCancelUntilTheProgramEnds) {
+  sim::SetDeviceAnswers(kNt, 0x100, {Stuck()});
+  StartPending();
+  EXPECT_TRUE(CancelIo(device_));
+  DWORD before = sim::Now();
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(overlapped_.hEvent, 1500));
+  EXPECT_EQ(before + 1500, sim::Now());
+  DWORD transferred = 99;
+  EXPECT_FALSE(GetOverlappedResult(device_, &overlapped_, &transferred, FALSE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), GetLastError());
+  EXPECT_EQ(1, sim::PendingDeviceRequests());
+  EXPECT_EQ(0, sim::CancelledDeviceRequests());
+  EXPECT_EQ(0xABCD, reply_);
+  EXPECT_EQ(2, sim::OpenHandleCount());
+  EXPECT_EQ(1, sim::EndProgram());
+  EXPECT_EQ(0, sim::OpenHandleCount());
+  EXPECT_EQ(0, sim::PendingDeviceRequests());
 }
 
 using SimDeviceDeathTest = SimDeviceTest;
@@ -416,6 +538,12 @@ TEST_F(SimDeviceDeathTest, MisusingAPendingRequestAborts) {
       "would wait for ever");
   EXPECT_DEATH(DeviceIoControl(device_, 0x100, nullptr, 0, &reply_, sizeof(reply_), &returned, nullptr),
                "DeviceIoControl would never return");
+  EXPECT_DEATH(
+      {
+        StartPending();
+        WaitForSingleObject(overlapped_.hEvent, INFINITE);
+      },
+      "waits for ever");
 }
 
 }  // namespace

@@ -273,10 +273,11 @@ def make_template(platform, cache, win32_dir):
         if os.path.lexists(z):
             os.remove(z)
         unlink_home(work)
+        # Under qemu-user and a loaded machine one Wine program can take minutes.
         wine.run(['reg', 'add', 'HKCU\\Software\\Wine', '/v', 'Version', '/d', WINE_VERSIONS[platform], '/f'],
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                 timeout=400, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wine.run(['reg', 'add', 'HKCU\\Software\\Wine\\Debug', '/v', 'RelayInclude', '/d', RELAY_INCLUDE, '/f'],
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                 timeout=400, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.copyfile(helper, wine.unix_path(HELPER_PATH))
         limits = probe_limits(wine, platform)
         wine.stop()

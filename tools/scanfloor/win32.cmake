@@ -2,7 +2,4 @@
 # (tools/scanfloor/bench_wine.sh). Same toolchain and options class as the product.
 add_executable(scanfloor ${CMAKE_SOURCE_DIR}/tools/scanfloor/scanfloor.c)
 target_compile_options(scanfloor PRIVATE -Wall -Wextra -Werror -O2 -march=i586)
-target_link_options(scanfloor PRIVATE -s -static -static-libgcc
-    -Wl,--disable-dynamicbase,--disable-nxcompat
-    -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
-    -Wl,--major-os-version,4,--minor-os-version,0)
+target_link_options(scanfloor PRIVATE -s -static -static-libgcc ${WIN98_LINK_OPTIONS})

@@ -3,7 +3,4 @@
 add_executable(sleeper ${CMAKE_SOURCE_DIR}/tools/sleeper/sleeper.c)
 target_compile_options(sleeper PRIVATE -Wall -Wextra -Werror -O2 -march=i586)
 target_link_options(sleeper PRIVATE -s -static -static-libgcc
-    -Wl,--file-alignment,0x2000 -Wl,--section-alignment,0x2000
-    -Wl,--disable-dynamicbase,--disable-nxcompat
-    -Wl,--major-subsystem-version,4,--minor-subsystem-version,0
-    -Wl,--major-os-version,4,--minor-os-version,0)
+    -Wl,--file-alignment,0x2000 -Wl,--section-alignment,0x2000 ${WIN98_LINK_OPTIONS})
