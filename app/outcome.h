@@ -3,7 +3,7 @@
 #ifndef VORLAX_APP_OUTCOME_H
 #define VORLAX_APP_OUTCOME_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 enum {
   kInfectionNone = 0,

@@ -1,7 +1,7 @@
 // Which Windows this is, and whether the user is an administrator.
 #include "app/platform_query.h"
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 namespace {
 int g_ntAsked = 0;

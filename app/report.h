@@ -3,7 +3,7 @@
 #ifndef VORLAX_APP_REPORT_H
 #define VORLAX_APP_REPORT_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // The last line of every report: a file without it was cut short.
 extern const char kReportEndLine[];

@@ -5,7 +5,7 @@
 #ifndef VORLAX_APP_RUN_RECORD_H
 #define VORLAX_APP_RUN_RECORD_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // Detection only: processes and drives are examined, nothing is changed.
 void SetDetectionOnly(int on);

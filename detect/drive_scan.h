@@ -2,7 +2,7 @@
 #ifndef VORLAX_DETECT_DRIVE_SCAN_H
 #define VORLAX_DETECT_DRIVE_SCAN_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // Called once per directory entry; a nonzero result ends the whole walk and becomes its result.
 typedef int (*DirectoryEntryCallback)(const char* path, const WIN32_FIND_DATAA* findData, int isDirectory);

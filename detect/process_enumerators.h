@@ -4,7 +4,7 @@
 #define VORLAX_DETECT_PROCESS_ENUMERATORS_H
 
 #include "detect/process_scan.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 typedef HANDLE(WINAPI* CreateToolhelp32SnapshotFunction)(DWORD flags, DWORD processId);
 typedef BOOL(WINAPI* Process32Function)(HANDLE snapshot, PROCESSENTRY32* entry);

@@ -2,7 +2,7 @@
 #ifndef VORLAX_DETECT_PROCESS_SCAN_H
 #define VORLAX_DETECT_PROCESS_SCAN_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 typedef int (*InfectionTest)(const char* path);
 

@@ -2,7 +2,7 @@
 #include "detect/signatures.h"
 
 #include "detect/crc32.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // Both variants sign bytes 1024 up to 8192 of the executable.
 const SignatureEntry SignatureTable[3] = {

@@ -28,7 +28,7 @@
 #include "fileops/ini_file.h"
 
 #include "fileops/replace_file.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #ifndef VORLAX_FILEOPS_REG_PATH_H
 #define VORLAX_FILEOPS_REG_PATH_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 enum {
   kRegOk = 0,

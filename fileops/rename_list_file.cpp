@@ -9,7 +9,7 @@
 
 #include "detect/crc32.h"
 #include "protection/driver_interface.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // The key tables the driver unscrambles with: part of the file format, never to be changed.
 const unsigned char ScrambleKey16[16] = {

@@ -4,7 +4,7 @@
 
 #include "fileops/restart_rename.h"
 #include "trace/trace.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "fileops/replace_file.h"
 #include "protection/driver_interface.h"
 #include "trace/trace.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #ifndef VORLAX_PROTECTION_PROTECTION_H
 #define VORLAX_PROTECTION_PROTECTION_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // 0 pauses, 1 resumes; talks to every interface that suits the platform.
 void SetRealTimeProtection(int enable);

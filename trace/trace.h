@@ -2,7 +2,7 @@
 #ifndef VORLAX_TRACE_TRACE_H
 #define VORLAX_TRACE_TRACE_H
 
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 // Levels and categories the tool uses.
 enum {

@@ -1,6 +1,6 @@
 // The simulated machine's Win32 surface for the host build: the subset of windows.h,
 // tlhelp32.h and the C runtime that the product uses, with Win32 widths (DWORD and LONG are
-// 32-bit). Only the host build includes this header, through trace/win32.h.
+// 32-bit). Only the host build includes this header, through platform/win32.h.
 #ifndef VORLAX_SIM_WIN32_H
 #define VORLAX_SIM_WIN32_H
 

@@ -9,7 +9,7 @@
 
 #include "fileops/replace_file.h"
 #include "trace/trace.h"
-#include "trace/win32.h"
+#include "platform/win32.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {

@@ -1,8 +1,8 @@
 // The one boundary between the product and the platform.
 // The Windows build sees the real Win32 headers and the C runtime; the host build sees the
 // simulated machine's declarations, which give the same names, types and constants.
-#ifndef VORLAX_TRACE_WIN32_H
-#define VORLAX_TRACE_WIN32_H
+#ifndef VORLAX_PLATFORM_WIN32_H
+#define VORLAX_PLATFORM_WIN32_H
 
 #include <ctype.h>
 #include <errno.h>
