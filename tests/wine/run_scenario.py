@@ -670,7 +670,8 @@ class Runner:
         after the server starts; the tool must not run before it does."""
         deadline = time.time() + 30
         while time.time() < deadline:
-            if any(image.upper().endswith('\\EXPLORER.EXE') for _, image in self.list_processes()):
+            # Where this Wine cannot read another process's modules, the list names it without a path.
+            if any(image.upper().split('\\')[-1] == 'EXPLORER.EXE' for _, image in self.list_processes()):
                 return
             time.sleep(0.5)
         raise WineFault(where, 'Wine\'s shell explorer.exe did not start within 30 s')
