@@ -14,9 +14,10 @@
 #include "test_support.h"
 #include "trace/trace.h"
 
-int VorlaxCleanMain(int argc, char** argv);
 
 namespace {
+
+using testing_support::RunMain;
 
 using testing_support::Crlf;
 using testing_support::DebugText;
@@ -44,14 +45,6 @@ const char kHeadings[][48] = {"[TKUT - Disinfect_Vorlax]\n",
                               "\n**********Remove registry keys\n",
                               "\n**********Scan hard disk\n",
                               "\n**********all done\n"};
-
-int RunMain(std::vector<std::string> args) {
-  args.insert(args.begin(), "C:\\vctool\\VorlaxClean.exe");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return VorlaxCleanMain(static_cast<int>(args.size()), argv.data());
-}
 
 std::vector<std::string> Lines(const std::string& crlfText) {
   std::vector<std::string> out;

@@ -13,21 +13,14 @@
 #include "test_support.h"
 #include "trace/trace.h"
 
-int VorlaxCleanMain(int argc, char** argv);
 
 namespace {
+
+using testing_support::RunMain;
 
 using testing_support::DebugText;
 
 const char kLog[] = "C:\\windows\\VorlaxClean.log";
-
-int RunMain(std::vector<std::string> args) {
-  args.insert(args.begin(), "C:\\vctool\\VorlaxClean.exe");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return VorlaxCleanMain(static_cast<int>(args.size()), argv.data());
-}
 
 TEST(ResetProcessState, SilentModeIsOffAgain) {
   EXPECT_EQ(RunMain({"/SILENT"}), 0);

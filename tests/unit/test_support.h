@@ -5,13 +5,26 @@
 #define VORLAX_TESTS_TEST_SUPPORT_H
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/process_state.h"
 #include "sim/sim.h"
 
+// The product's entry routine, as the host build names it.
+int VorlaxCleanMain(int argc, char** argv);
+
 namespace testing_support {
+
+// One run of the tool's entry routine with these arguments after the program's path.
+inline int RunMain(std::vector<std::string> args) {
+  args.insert(args.begin(), "C:\\vctool\\VorlaxClean.exe");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return VorlaxCleanMain(static_cast<int>(args.size()), argv.data());
+}
 
 // The product's process-wide state as at program start, on a fresh simulated machine. The
 // product goes first: the log file it may still hold open is closed on the machine it was
