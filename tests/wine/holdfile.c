@@ -5,6 +5,7 @@
  *   holdfile --drives SECONDS
  *   holdfile --modules
  *   holdfile --toolhelp
+ *   holdfile --desktop
  *
  * Opens each PATH for reading with the given sharing (FILE_SHARE_READ, none, or
  * FILE_SHARE_READ | FILE_SHARE_WRITE) and keeps it open, starts each IMAGE (a sample program
@@ -23,7 +24,12 @@
  * a path, exit 1 when it holds a bare name or none.
  * --drives waits until the drive list holds C: (Wine's mount manager lists the drives a while
  * after the server starts, and lists none while it is down), at most SECONDS; it prints the
- * drive mask and exits 0 once C: is there, 1 when the time runs out. */
+ * drive mask and exits 0 once C: is there, 1 when the time runs out.
+ * --desktop keeps a program on the desktop until it is ended. Wine's shell (explorer.exe
+ * /desktop) manages the desktop and closes it, ending itself, a second after the last program
+ * that uses it ends; a Windows shell runs all session long. Console programs that never touch
+ * the window system do not count, so this one asks for the desktop window, prints "ready" once
+ * the shell's window exists, and sleeps. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -174,6 +180,15 @@ int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "--drives") == 0) return WaitForDriveC(atoi(argv[2]));
   if (argc == 2 && strcmp(argv[1], "--modules") == 0) return ProbeModuleReads();
   if (argc == 2 && strcmp(argv[1], "--toolhelp") == 0) return ProbeToolHelpPaths();
+  if (argc == 2 && strcmp(argv[1], "--desktop") == 0) {
+    if (!GetDesktopWindow()) {
+      printf("no desktop window: error %lu\n", (unsigned long)GetLastError());
+      return 1;
+    }
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) Sleep(60000);
+  }
   if (argc == 2 && strcmp(argv[1], "--sleep") == 0) {
     for (;;) Sleep(60000);
   }

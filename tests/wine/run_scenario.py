@@ -42,6 +42,7 @@ import fcntl
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -67,6 +68,20 @@ RUN_KEYS = END_STATE_KEYS | {'exit', 'console', 'log_lines', 'log_absent', 'star
                              'key_read_before_start', 'terminated'}
 
 failures = []
+
+
+def read_line(pipe, seconds):
+    """One line of a child's output, or '' when none came within the time or the child ended."""
+    data, deadline = b'', time.time() + seconds
+    while not data.endswith(b'\n'):
+        left = deadline - time.time()
+        if left <= 0 or not select.select([pipe], [], [], left)[0]:
+            break
+        chunk = os.read(pipe.fileno(), 1)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode('latin-1').strip()
 
 
 class WineFault(Exception):
@@ -384,6 +399,10 @@ class Runner:
         self.files = [TOOL_PATH.upper()] + [str(f.get('path', '')).upper() for f in machine.get('files') or []]
         self.images = [str(p.get('image', '')).upper() for p in machine.get('processes') or []]
         self.helper = None
+        self.keeper = None
+
+    def runs_shell(self):
+        return self.platform == 'nt' and (self.machine or {}).get('shell', True)
 
     def build(self):
         cache = self.opts.cache
@@ -434,6 +453,8 @@ class Runner:
             runs += ['--run', p['image']]
         if holds or runs:
             self.wait_for_drives('expect')
+            # The shell starts before the user's programs, as at a logon.
+            self.keep_shell('expect')
             self.helper = w.popen([HELPER_PATH] + holds + runs, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                   stdin=subprocess.DEVNULL)
             line = self.helper.stdout.readline().decode('latin-1').strip()
@@ -665,9 +686,19 @@ class Runner:
                 self.wine.stop()
         raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
 
-    def wait_for_shell(self, where):
-        """A Windows machine runs its shell. Wine starts its own (explorer.exe /desktop) a while
-        after the server starts; the tool must not run before it does."""
+    def keep_shell(self, where):
+        """A Windows machine runs its shell all session long. Wine's (explorer.exe /desktop) is
+        started by the first program that uses the desktop and ends a second after the last such
+        program ends: between two console programs it may be gone. A program of the runner's stays
+        on the desktop until the run's end (its own lines are masked like every image the scenario
+        does not name), and the tool runs only once the shell is in the process list."""
+        if not self.runs_shell() or self.keeper is not None:
+            return
+        self.keeper = self.wine.popen([HELPER_PATH, '--desktop'], stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        line = read_line(self.keeper.stdout, 60)
+        if line != 'ready':
+            raise WineFault(where, 'a program of the runner\'s found no desktop window (%s)' % (line or 'no answer'))
         deadline = time.time() + 30
         while time.time() < deadline:
             # Where this Wine cannot read another process's modules, the list names it without a path.
@@ -679,11 +710,10 @@ class Runner:
     def one_run(self, args, keys, where):
         if self.helper is None:
             self.wait_for_drives(where)
-        if self.platform == 'nt' and (self.machine or {}).get('shell', True):
-            self.wait_for_shell(where)
+        self.keep_shell(where)
         run = self.run_tool(args or [], keys, where)
         self.wine.stop()  # every program ends and the registry is saved: the end state
-        self.helper = None
+        self.helper = self.keeper = None
         stage = self.facts(run)
         stage["machine"] = self.end_state()
         return stage
