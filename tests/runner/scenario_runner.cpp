@@ -26,6 +26,7 @@
 // it, while the product's own process-wide state (outcome counters, the remembered platform,
 // the silent flag, the trace settings) starts fresh, as in a new process.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -1543,9 +1544,35 @@ int SweepScenario(const std::string& file, const std::string& className, long at
 
 }  // namespace
 
+// A file of the host (the simulated machine's headers stand for the C runtime's file calls).
+bool ReadHostFile(const std::string& path, std::string* data) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  char buffer[4096];
+  ssize_t got;
+  data->clear();
+  while ((got = ::read(fd, buffer, sizeof(buffer))) > 0) data->append(buffer, static_cast<size_t>(got));
+  ::close(fd);
+  return got == 0;
+}
+
+// --match-text: a file that a test of its own got from a machine, held against the text that it
+// expects, with the placeholders of file_texts. Exit 0 they match, 1 a diff on stderr.
+int MatchTextFiles(const std::string& expectedFile, const std::string& actualFile) {
+  std::string expected, actual;
+  if (!ReadHostFile(expectedFile, &expected)) BadScenario("cannot read " + expectedFile);
+  if (!ReadHostFile(actualFile, &actual)) BadScenario("cannot read " + actualFile);
+  if (MatchesWithPlaceholders(expected, actual)) return 0;
+  CompareText(actualFile + " (placeholders of the expected text not resolved)", expected, actual);
+  for (const std::string& f : g_failures) fprintf(stderr, "%s\n", f.c_str());
+  return 1;
+}
+
 int main(int argc, char** argv) {
   const char kUsage[] =
-      "usage: scenario_runner [--sweep CLASS [--at N] | --check-record RECORD.json] FILE.yaml [--module PATH]";
+      "usage: scenario_runner [--sweep CLASS [--at N] | --check-record RECORD.json] FILE.yaml [--module PATH]\n"
+      "       scenario_runner --match-text EXPECTED ACTUAL";
+  if (argc == 4 && std::string(argv[1]) == "--match-text") return MatchTextFiles(argv[2], argv[3]);
   std::string recordFile;
   std::string file;
   std::string sweepClass;

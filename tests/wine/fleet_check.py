@@ -3,7 +3,7 @@
 prefixes whose programs see different computer names) start the script against one shared
 folder, mapped as the network drive S: in both.
 
-  fleet_check.py --win32-dir DIR [--samplegen PATH] [--cache DIR]
+  fleet_check.py --win32-dir DIR [--samplegen PATH] [--cache DIR] [--checker PATH] [--notes DIR]
 
 WSCLEAN  is clean: its first start scans and reports ExitCode=0; its second start does not
          scan again (the script says so, the report and the trace log stay byte for byte).
@@ -16,12 +16,15 @@ WSINFECT holds one infected file that another program keeps open and one it does
 The computer name Wine gives GetComputerNameA and %COMPUTERNAME% is the host name (not the
 registry's ComputerName value), so each machine's Wine programs run in a UTS namespace of
 their own with its host name (unshare). Reports and the summary are compared byte for byte,
-CR LF included, with <TIME> standing for each local time. Exit status 0 all holds, 1 a
-mismatch, 2 the machines cannot be built.
+CR LF included, with <TIME> standing for each local time: the host runner (--checker) holds them
+against the expected texts with the rule of its own file_texts. The machines are built again
+only when a probe of Wine itself shows that Wine failed (no drive C: for a new process, or a
+hang after which the server no longer starts a program), each time with a RETRY line (kept in
+--notes for the suite's summary). Exit status 0 all holds, 1 a mismatch, 2 the machines cannot
+be built.
 """
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -42,10 +45,21 @@ def check(cond, text):
         problems.append(text)
 
 
+CHECKER = None  # the host runner, whose text rule (<TIME> for one local time) judges
+
+
 def matches(expected, actual):
-    """expected (bytes, <TIME> for YYYY-MM-DDTHH:MM:SS) equals actual byte for byte."""
-    pattern = b'\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d'.join(re.escape(p) for p in expected.split(b'<TIME>'))
-    return re.fullmatch(pattern, actual, re.S) is not None
+    """expected (bytes, <TIME> for a local time) equals actual byte for byte; a diff on stderr
+    when it does not."""
+    with tempfile.TemporaryDirectory() as d:
+        for name, data in (('expected', expected), ('actual', actual)):
+            with open(os.path.join(d, name), 'wb') as f:
+                f.write(data)
+        r = subprocess.run([CHECKER, '--match-text', os.path.join(d, 'expected'), os.path.join(d, 'actual')],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if r.returncode == 2:
+        raise rs.BadScenario('the checker: ' + r.stderr.decode('latin-1'))
+    return r.returncode == 0
 
 
 def crlf(text):
@@ -79,6 +93,7 @@ class Machine:
         shutil.copytree(template, self.prefix, symlinks=True)
         self.wine = rs.Wine(self.prefix, self.name)
         self.win32_dir = opts.win32_dir
+        self.opts = opts
         # S: is the shared folder, a network drive as a mapped share is (the scan passes it over).
         os.symlink(share, os.path.join(self.prefix, 'dosdevices', 's:'))
         with open(os.path.join(self.prefix, 'system.reg'), 'a', encoding='utf-8') as f:
@@ -89,11 +104,18 @@ class Machine:
     def run(self, args, **kw):
         return self.wine.run(args, stdin=subprocess.DEVNULL, **kw)
 
-    def start(self):
+    def start(self, where):
         """One start of the machine: the startup script against the share. (exit code, console)"""
-        self.run([rs.HELPER_PATH, '--drives', '60'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        r = self.run(['cmd', '/c', 'S:\\startup.cmd', 'S:'], timeout=300, stdout=subprocess.PIPE,
-                     stderr=subprocess.DEVNULL)
+        self.wine.wait_for_drives(self.opts, where)
+        try:
+            r = self.run(['cmd', '/c', 'S:\\startup.cmd', 'S:'], timeout=300, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            # A hang is the product's unless Wine itself no longer starts a program.
+            if not self.wine.answers():
+                raise rs.WineFault(where, 'the start did not end within 300 s and the Wine server no longer '
+                                   'starts a program that sees C:')
+            return None, b'(the start did not end within 300 s; the Wine server still answers)'
         return r.returncode, r.stdout
 
     def hold(self, path):
@@ -133,9 +155,15 @@ def read(path):
         return None
 
 
-def summary(machine):
-    r = machine.run([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], timeout=120, stdout=subprocess.PIPE,
-                    stderr=subprocess.DEVNULL)
+def summary(machine, where):
+    try:
+        r = machine.run([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], timeout=120, stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        if not machine.wine.answers():
+            raise rs.WineFault(where, '/SUMMARY did not end within 120 s and the Wine server no longer '
+                               'starts a program that sees C:')
+        return None, b'(/SUMMARY did not end within 120 s; the Wine server still answers)'
     return r.returncode, r.stdout
 
 
@@ -144,7 +172,31 @@ def main():
     ap.add_argument('--win32-dir', required=True)
     ap.add_argument('--samplegen', default=os.path.join(rs.ROOT, 'build', 'host', 'samplegen'))
     ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'host', 'wine-prefixes'))
+    ap.add_argument('--checker', default=os.path.join(rs.ROOT, 'build', 'host', 'tests', 'runner', 'scenario_runner'))
+    ap.add_argument('--notes', help='folder where the RETRY lines are kept for the suite\'s summary')
     opts = ap.parse_args()
+    global CHECKER
+    CHECKER = opts.checker
+    opts.name = 'fleet'
+    rs.forget_notes(opts)
+    try:
+        rs.with_wine_retries(opts, lambda: attempt(opts))
+    except rs.BadScenario as e:
+        print('cannot build the machines: %s' % e, file=sys.stderr)
+        return 2
+    if problems:
+        print('FAIL fleet', file=sys.stderr)
+        for p in problems:
+            print('  ' + p, file=sys.stderr)
+        return 1
+    print('PASS fleet: two machines, one share, startup.cmd, /SUMMARY')
+    return 0
+
+
+def attempt(opts):
+    """One try on new machines; mismatches go to problems. Raises WineFault where a probe of
+    Wine shows that Wine itself failed."""
+    del problems[:]
     template = rs.make_template('nt', opts.cache, opts.win32_dir)
     root = tempfile.mkdtemp(prefix='vorlax-fleet-')
     share = os.path.join(root, 'share')
@@ -167,14 +219,14 @@ def main():
         infect.hold(HELD)
 
         # First starts: the reports folder does not exist yet; the script makes it.
-        code, out = clean.start()
-        check(code == 0, 'WSCLEAN first start: exit %d, expected 0\n%s' % (code, out.decode('latin-1')))
+        code, out = clean.start('the first start of WSCLEAN')
+        check(code == 0, 'WSCLEAN first start: exit %s, expected 0\n%s' % (code, out.decode('latin-1')))
         first_clean = read(clean_report)
         expected = report_text('WSCLEAN', 0, 0, 0, 'absent', [])
         check(first_clean is not None and matches(expected, first_clean),
               'WSCLEAN report after the first start:\n  expected %r\n  got      %r' % (expected, first_clean))
-        code, out = infect.start()
-        check(code == 2, 'WSINFECT first start: exit %d, expected 2\n%s' % (code, out.decode('latin-1')))
+        code, out = infect.start('the first start of WSINFECT')
+        check(code == 2, 'WSINFECT first start: exit %s, expected 2\n%s' % (code, out.decode('latin-1')))
         expected = report_text('WSINFECT', 2, 1, 1, 'absent', ['deleted|' + LOOSE, 'restart|' + HELD])
         got = read(infect_report)
         check(got is not None and matches(expected, got),
@@ -186,15 +238,15 @@ def main():
         check(sorted(os.listdir(reports)) == ['WSCLEAN.ini', 'WSINFECT.ini'],
               'the reports folder holds more than the two reports: %r' % sorted(os.listdir(reports)))
 
-        code, out = summary(clean)
+        code, out = summary(clean, '/SUMMARY after the first starts')
         expected = summary_text([('WSCLEAN', 0, 0, 0, 0), ('WSINFECT', 2, 2, 1, 0)], [1, 0, 1, 0, 0, 0])
         check(code == 0 and matches(expected, out),
-              '/SUMMARY after the first starts (exit %d):\n  expected %r\n  got      %r' % (code, expected, out))
+              '/SUMMARY after the first starts (exit %s):\n  expected %r\n  got      %r' % (code, expected, out))
 
         # The clean machine starts again: no scan, nothing written.
         log_before = clean.log()
-        code, out = clean.start()
-        check(code == 0, 'WSCLEAN second start: exit %d, expected 0' % code)
+        code, out = clean.start('the second start of WSCLEAN')
+        check(code == 0, 'WSCLEAN second start: exit %s, expected 0' % code)
         check(out == b'WSCLEAN was found clean before: not scanned again.\r\n',
               'WSCLEAN second start printed %r' % out)
         check(read(clean_report) == first_clean, 'WSCLEAN second start changed its report')
@@ -203,32 +255,22 @@ def main():
         # The infected machine restarts (the held file goes) and starts again: found clean.
         infect.restart()
         check(not os.path.exists(held), 'WSINFECT: the held file is still there after the restart')
-        code, out = infect.start()
-        check(code == 0, 'WSINFECT start after the restart: exit %d, expected 0\n%s' % (code, out.decode('latin-1')))
+        code, out = infect.start('the start of WSINFECT after its restart')
+        check(code == 0, 'WSINFECT start after the restart: exit %s, expected 0\n%s' % (code, out.decode('latin-1')))
         expected = report_text('WSINFECT', 0, 0, 0, 'absent', [])
         got = read(infect_report)
         check(got is not None and matches(expected, got),
               'WSINFECT report after the restart:\n  expected %r\n  got      %r' % (expected, got))
-        code, out = summary(infect)
+        code, out = summary(infect, '/SUMMARY at the end')
         expected = summary_text([('WSCLEAN', 0, 0, 0, 0), ('WSINFECT', 0, 0, 0, 0)], [2, 0, 0, 0, 0, 0])
         check(code == 0 and matches(expected, out),
-              '/SUMMARY at the end (exit %d):\n  expected %r\n  got      %r' % (code, expected, out))
-    except rs.BadScenario as e:
-        print('cannot build the machines: %s' % e, file=sys.stderr)
-        return 2
+              '/SUMMARY at the end (exit %s):\n  expected %r\n  got      %r' % (code, expected, out))
     finally:
         for m in machines:
             m.wine.server('-k')
             if m.helper:
                 m.helper.kill()
         shutil.rmtree(root, ignore_errors=True)
-    if problems:
-        print('FAIL fleet', file=sys.stderr)
-        for p in problems:
-            print('  ' + p, file=sys.stderr)
-        return 1
-    print('PASS fleet: two machines, one share, startup.cmd, /SUMMARY')
-    return 0
 
 
 if __name__ == '__main__':

@@ -28,7 +28,8 @@ if(VORLAX_WIN32_DIR)
   foreach(mode nt 98 98-existing)
     add_test(NAME removal.wine.${mode}
              COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/removal_check.py ${mode}
-                     --win32-dir ${VORLAX_WIN32_DIR} --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
+                     --win32-dir ${VORLAX_WIN32_DIR} --cache ${CMAKE_BINARY_DIR}/wine-prefixes
+                     --notes ${CMAKE_BINARY_DIR}/wine-notes)
     math(EXPR wine_slot "(${wine_slot} + 1) % 3")
     set_tests_properties(removal.wine.${mode} PROPERTIES LABELS wine TIMEOUT 600
                          RESOURCE_LOCK wine-slot-${wine_slot})
@@ -39,7 +40,8 @@ endif()
 if(VORLAX_WIN32_DIR)
   add_test(NAME fleet.wine.startup_and_summary
            COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/fleet_check.py --win32-dir ${VORLAX_WIN32_DIR}
-                   --samplegen $<TARGET_FILE:samplegen> --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
+                   --samplegen $<TARGET_FILE:samplegen> --cache ${CMAKE_BINARY_DIR}/wine-prefixes
+                   --checker $<TARGET_FILE:scenario_runner> --notes ${CMAKE_BINARY_DIR}/wine-notes)
   set_tests_properties(fleet.wine.startup_and_summary PROPERTIES LABELS wine TIMEOUT 600
                        RESOURCE_LOCK wine-slot-0)
 endif()

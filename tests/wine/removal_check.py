@@ -3,7 +3,7 @@
 through tests/wine/remove_probe.exe, a file held open with read sharing only by
 tests/wine/holdfile.exe, then the restart (`wineboot -r`).
 
-  removal_check.py MODE --win32-dir DIR [--cache DIR]
+  removal_check.py MODE --win32-dir DIR [--cache DIR] [--notes DIR]
 
 MODE  nt           result 2, PendingFileRenameOperations names the file; after the restart the
                    file is gone and the clean file beside it stays.
@@ -13,6 +13,9 @@ MODE  nt           result 2, PendingFileRenameOperations names the file; after t
       98-existing  as 98, with a WININIT.INI holding other lines before: they are kept and the
                    entry is appended to its [rename] section.
 --cache DIR  where the template prefixes live; default build/host/wine-prefixes (the host build's).
+--notes DIR  where its RETRY lines are kept for the suite's summary. A try is made again, on a new
+             machine, only when a probe of Wine itself shows that Wine failed (no drive C: for a
+             new process, or a hang after which the server no longer starts a program).
 Exit status 0 all holds, 1 a mismatch, 2 the machine cannot be built.
 """
 import argparse
@@ -44,7 +47,30 @@ def main():
     ap.add_argument('mode', choices=('nt', '98', '98-existing'))
     ap.add_argument('--win32-dir', required=True)
     ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'host', 'wine-prefixes'))
+    ap.add_argument('--notes', help='folder where the RETRY lines are kept for the suite\'s summary')
     opts = ap.parse_args()
+    opts.name = 'removal-' + opts.mode
+    rs.forget_notes(opts)
+    try:
+        code = rs.with_wine_retries(opts, lambda: attempt(opts))
+    except rs.BadScenario as e:
+        print('cannot build the machine: %s' % e, file=sys.stderr)
+        return 2
+    if code:
+        return code
+    if problems:
+        print('FAIL removal %s' % opts.mode, file=sys.stderr)
+        for p in problems:
+            print('  ' + p, file=sys.stderr)
+        return 1
+    print('PASS removal %s' % opts.mode)
+    return 0
+
+
+def attempt(opts):
+    """One try on a new machine: 0, or 2 when it cannot be built; mismatches go to problems.
+    Raises WineFault where a probe of Wine shows that Wine itself failed."""
+    del problems[:]
     platform = 'nt' if opts.mode == 'nt' else '98'
     template = rs.make_template(platform, opts.cache, opts.win32_dir)
     prefix = os.path.join(tempfile.mkdtemp(prefix='vorlax-removal-'), 'prefix')
@@ -64,6 +90,7 @@ def main():
         shutil.copyfile(os.path.join(opts.win32_dir, 'holdfile.exe'), w.unix_path(rs.HELPER_PATH))
         ini = w.unix_path(rs.WININIT_PATH)
 
+        w.wait_for_drives(opts, 'the removal')
         helper = w.popen([rs.HELPER_PATH, '--hold', 'read', HELD], stdin=subprocess.DEVNULL,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = helper.stdout.readline().decode('latin-1').strip()
@@ -75,9 +102,17 @@ def main():
             with open(ini, 'wb') as f:
                 f.write(EXISTING_INI)
         check(not os.path.exists(ini) or opts.mode == '98-existing', 'a WININIT.INI exists before the run')
-        r = w.run([PROBE, PROBE_LOG, HELD], timeout=300, stdin=subprocess.DEVNULL,
-                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        out = r.stdout.decode('latin-1').replace('\r\n', '\n')
+        try:
+            r = w.run([PROBE, PROBE_LOG, HELD], timeout=300, stdin=subprocess.DEVNULL,
+                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            out = r.stdout.decode('latin-1').replace('\r\n', '\n')
+        except subprocess.TimeoutExpired:
+            # A hang is the product's unless Wine itself no longer starts a program.
+            if not w.answers():
+                raise rs.WineFault('the removal', 'the probe did not end within 300 s and the Wine server '
+                                   'no longer starts a program that sees C:')
+            check(False, 'the probe did not end within 300 s (the Wine server still answers)')
+            return 0
         print(out, end='')
         results = [l[len(HELD) + 1:] for l in out.split('\n') if l.startswith(HELD + ' ')]
         short = next((x[len('short='):] for x in results if x.startswith('short=')), '?')
@@ -106,8 +141,15 @@ def main():
                 actual = None
             check(actual == expected, 'WININIT.INI: expected %r, got %r' % (expected, actual))
 
-        w.run(['wineboot', '-r'], timeout=300, stdin=subprocess.DEVNULL,
-              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            w.run(['wineboot', '-r'], timeout=300, stdin=subprocess.DEVNULL,
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            if not w.answers():
+                raise rs.WineFault('the restart', 'wineboot -r did not end within 300 s and the Wine server '
+                                   'no longer starts a program that sees C:')
+            check(False, 'the restart (wineboot -r) did not end within 300 s (the Wine server still answers)')
+            return 0
         w.stop()
         check(not os.path.exists(held), 'the held file is still there after the restart')
         check(os.path.exists(clean), 'the clean file beside it is gone after the restart')
@@ -126,12 +168,6 @@ def main():
         if helper:
             helper.kill()
         shutil.rmtree(os.path.dirname(prefix), ignore_errors=True)
-    if problems:
-        print('FAIL removal %s' % opts.mode, file=sys.stderr)
-        for p in problems:
-            print('  ' + p, file=sys.stderr)
-        return 1
-    print('PASS removal %s' % opts.mode)
     return 0
 
 

@@ -156,6 +156,35 @@ class Wine:
         self.server('-k')
         self.server('-w')
 
+    def answers(self):
+        """An independent probe of Wine itself: a new process starts, sees drive C: and ends.
+        (holdfile.exe must be in the prefix.)"""
+        try:
+            r = self.run([HELPER_PATH, '--drives', '10'], timeout=60, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+            return r.returncode == 0
+        except subprocess.TimeoutExpired:
+            return False
+
+    def wait_for_drives(self, opts, where):
+        """Wine's mount manager lists the drives a while after the server starts (and after the
+        restart): a tool started before that would find no drive to scan. Under qemu-user a
+        server sometimes never lists them (its device service died): it is started again, each
+        time said. Nothing of the product has run at this point: this probe alone decides."""
+        for attempt in range(1, 5):
+            try:
+                r = self.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                if r.returncode == 0:
+                    return
+                last = r.stdout.decode('latin-1').strip()
+            except subprocess.TimeoutExpired:
+                last = 'the drive check did not end'
+            if attempt < 4:
+                note(opts, 'RETRY %s: before %s: a new Wine process sees no drive C: (%s); the Wine server '
+                     'starts again' % (opts.name, where, last))
+                self.stop()
+        raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
+
     def unix_path(self, path, create_dirs=False):
         """The Unix path of a C: path, each component found case-insensitively."""
         if len(path) < 3 or path[1:3] != ':\\':
@@ -533,15 +562,6 @@ class Runner:
         except FileNotFoundError:
             return None
 
-    def server_answers(self):
-        """An independent probe of Wine itself: a new process starts, sees drive C: and ends."""
-        try:
-            r = self.wine.run([HELPER_PATH, '--drives', '10'], timeout=60, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
-            return r.returncode == 0
-        except subprocess.TimeoutExpired:
-            return False
-
     def run_tool(self, args, keys, where):
         before_log = self.log_bytes() or b''
         before = self.list_processes()
@@ -576,7 +596,7 @@ class Runner:
                     os.close(master)
             if code is None:
                 # A tool that hangs is the tool's fault unless Wine itself no longer answers.
-                if not self.server_answers():
+                if not self.wine.answers():
                     raise WineFault(where, 'the tool did not end within 120 s and the Wine server no longer '
                                     'starts a program that sees C:')
                 fail('%s: the tool did not end within 120 s (the Wine server still answers)' % where)
@@ -668,23 +688,7 @@ class Runner:
         return dict(paths=paths, files=files, registry=registry, pending=pending)
 
     def wait_for_drives(self, where):
-        # Wine's mount manager lists the drives a while after the server starts (and after the
-        # restart): a tool started before that would find no drive to scan. Under qemu-user a
-        # server sometimes never lists them (its device service died): it is started again. The
-        # tool has not run yet at this point: this probe alone decides whether Wine is ready.
-        for attempt in range(1, 5):
-            try:
-                r = self.wine.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-                if r.returncode == 0:
-                    return
-                last = r.stdout.decode('latin-1').strip()
-            except subprocess.TimeoutExpired:
-                last = 'the drive check did not end'
-            if attempt < 4:
-                note(self.opts, 'RETRY %s: before %s: a new Wine process sees no drive C: (%s); the Wine server '
-                     'starts again' % (os.path.basename(self.file), where, last))
-                self.wine.stop()
-        raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
+        self.wine.wait_for_drives(self.opts, where)
 
     def keep_shell(self, where):
         """A Windows machine runs its shell all session long. Wine's (explorer.exe /desktop) is
@@ -793,13 +797,37 @@ def registry_keys(node):
     return keys
 
 def note(opts, line):
-    """A SKIPPED or RETRY line: printed, and kept for the suite's summary."""
+    """A SKIPPED or RETRY line: printed, and kept for the suite's summary (opts.notes, a file
+    named after opts.name)."""
     print(line)
     if opts.notes:
         os.makedirs(opts.notes, exist_ok=True)
-        name = os.path.splitext(os.path.basename(opts.file))[0]
-        with open(os.path.join(opts.notes, name + '.txt'), 'a') as f:
+        with open(os.path.join(opts.notes, opts.name + '.txt'), 'a') as f:
             f.write(line + '\n')
+
+
+def forget_notes(opts):
+    if opts.notes:
+        try:
+            os.remove(os.path.join(opts.notes, opts.name + '.txt'))
+        except OSError:
+            pass
+
+
+def with_wine_retries(opts, attempt):
+    """attempt() on a new machine of its own until it ends without a WineFault: a run is tried
+    again only when a probe of Wine itself (never the product's output) showed that Wine failed,
+    at most twice for each run, each time with a RETRY line."""
+    retries = {}
+    while True:
+        try:
+            return attempt()
+        except WineFault as e:
+            where, why = e.args
+            retries[where] = retries.get(where, 0) + 1
+            if retries[where] > 2:
+                raise BadScenario('Wine failed three times in %s: %s' % (where, why))
+            note(opts, 'RETRY %s: %s: %s; again on a new machine' % (opts.name, where, why))
 
 
 def main():
@@ -820,12 +848,8 @@ def main():
         print(make_template(opts.file, opts.cache, opts.win32_dir))
         return 0
     started = time.time()
-    if opts.notes:
-        name = os.path.splitext(os.path.basename(opts.file))[0]
-        try:
-            os.remove(os.path.join(opts.notes, name + '.txt'))
-        except OSError:
-            pass
+    opts.name = os.path.splitext(os.path.basename(opts.file))[0]
+    forget_notes(opts)
     try:
         with open(opts.file) as f:
             scenario = yaml.safe_load(f)
@@ -835,26 +859,18 @@ def main():
             return 0
         # A run of the tool is tried again only when a probe of Wine itself (not the tool's
         # output) shows that Wine failed: a new process sees no drive C:, Wine answered the
-        # tool's drive query with nothing, or the server no longer starts a program. Each run at
-        # most twice; the scenario starts again from a new prefix, as the run needs its machine.
-        retries = {}
-        while True:
+        # tool's drive query with nothing, or the server no longer starts a program. The
+        # scenario starts again from a new prefix, as the run needs its machine.
+        def attempt():
             runner = Runner(scenario, opts, opts.file)
+            del failures[:]
             try:
                 stages = runner.run()
                 with open(os.path.join(runner.template, '.limits')) as f:
-                    limits = json.load(f)
-                break
-            except WineFault as e:
-                where, why = e.args
-                retries[where] = retries.get(where, 0) + 1
-                if retries[where] > 2:
-                    raise BadScenario('Wine failed three times in %s: %s' % (where, why))
-                note(opts, 'RETRY %s: %s: %s; the scenario again in a new prefix' % (
-                    os.path.basename(opts.file), where, why))
-                del failures[:]
+                    return stages, json.load(f)
             finally:
                 runner.cleanup()
+        stages, limits = with_wine_retries(opts, attempt)
         with tempfile.NamedTemporaryFile('w', suffix='.json', delete=False) as f:
             json.dump({'limits': limits, 'stages': stages}, f)
             record = f.name
