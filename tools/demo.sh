@@ -68,6 +68,14 @@ cleanup() { if [ -n "$WINEPREFIX" ]; then wineserver -k >/dev/null 2>&1 || true;
 trap cleanup EXIT
 RUN='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 
+# A workstation runs its shell all session long; Wine's ends a second after the last program on
+# the desktop. A program that stays on the desktop keeps it, and the shell is up before the user's
+# programs start, as at a logon.
+keep_shell() {
+  wine 'C:\windows\system32\holdfile.exe' --desktop > "$WINEPREFIX/keeper.out" 2>/dev/null &
+  for _ in $(seq 1 120); do grep -q ready "$WINEPREFIX/keeper.out" 2>/dev/null && break; sleep 0.5; done
+}
+
 build_machine() {
   cleanup
   WINEPREFIX=$(mktemp -d /tmp/vorlax-demo.XXXXXX)
@@ -90,6 +98,7 @@ build_machine() {
 "Windows Update"="C:\\windows\\system32\\winupd.exe"
 REG
   wait_for_drives
+  keep_shell
   # Another program holds one copy open (read sharing only) and starts the worm.
   wine 'C:\windows\system32\holdfile.exe' --hold read 'C:\games\bonus.exe' --run 'C:\windows\system32\winupd.exe' \
     > "$WINEPREFIX/holder.out" 2>/dev/null &
@@ -138,6 +147,7 @@ wine wineboot -r >/dev/null 2>&1
 
 step "Running VorlaxClean.exe /SILENT /REPORT:C:\\reports\\second.ini again"
 wait_for_drives
+keep_shell
 run_tool wait_for_drives "running the tool again" 'C:\reports\second.ini'
 tail -n 1 "$ROOT/build/demo-console.txt"
 echo "exit code: $CODE"
