@@ -436,6 +436,8 @@ class Runner:
     def build(self):
         cache = self.opts.cache
         self.template = template = make_template(self.platform, cache, self.opts.win32_dir)
+        with open(os.path.join(template, '.limits')) as f:
+            self.limits = json.load(f)
         self.prefix = tempfile.mkdtemp(prefix='vorlax-wine-')
         subprocess.run(['cp', '-a', template + '/.', self.prefix], check=True)
         self.wine = Wine(self.prefix, self.machine.get('computer_name'))
@@ -698,6 +700,11 @@ class Runner:
         does not name), and the tool runs only once the shell is in the process list."""
         if not self.runs_shell() or self.keeper is not None:
             return
+        if self.limits.get('process_paths'):
+            # The tool cannot see another process here, the shell neither: its lines and the
+            # ended processes are not compared, and under qemu-user Wine's shell often dies at
+            # its start.
+            return
         self.keeper = self.wine.popen([HELPER_PATH, '--desktop'], stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         line = read_line(self.keeper.stdout, 60)
@@ -865,9 +872,7 @@ def main():
             runner = Runner(scenario, opts, opts.file)
             del failures[:]
             try:
-                stages = runner.run()
-                with open(os.path.join(runner.template, '.limits')) as f:
-                    return stages, json.load(f)
+                return runner.run(), runner.limits
             finally:
                 runner.cleanup()
         stages, limits = with_wine_retries(opts, attempt)
