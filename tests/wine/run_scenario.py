@@ -549,7 +549,12 @@ class Runner:
 
     def list_processes(self):
         """[(pid, image)] of the running processes, in the order the system lists them."""
-        r = self.wine.run([HELPER_PATH, '--list'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            r = self.wine.run([HELPER_PATH, '--list'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            # The runner's own program, not the tool: Wine itself no longer runs one.
+            raise WineFault('the process list', 'the runner\'s process list (holdfile.exe --list) did not end '
+                            'within 120 s')
         out = []
         for line in r.stdout.decode('latin-1').splitlines():
             pid, _, image = line.strip().partition(' ')
@@ -734,13 +739,24 @@ class Runner:
         self.build()
         stages = {'expect': self.one_run(s.get('args'), s.get('keys'), 'expect')}
         if s.get('restart'):
-            self.wine.run(['wineboot', '-r'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.wine.stop()
+            self.restart()
             stages['after_restart'] = {"machine": self.end_state()}
         if s.get('second_run'):
             second = s['second_run'] or {}
             stages['second_run.expect'] = self.one_run(second.get('args'), second.get('keys'), 'second_run')
         return stages
+
+    def restart(self):
+        """The restart: wineboot -r carries out PendingFileRenameOperations and WININIT.INI. Under
+        qemu-user on loaded cores it may take minutes."""
+        try:
+            self.wine.run(['wineboot', '-r'], timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            if not self.wine.answers():
+                raise WineFault('the restart', 'wineboot -r did not end within 300 s and the Wine server no '
+                                'longer starts a program that sees C:')
+            fail('the restart: wineboot -r did not end within 300 s (the Wine server still answers)')
+        self.wine.stop()
 
     def cleanup(self):
         if getattr(self, 'wine', None):
