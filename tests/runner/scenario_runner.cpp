@@ -1176,6 +1176,12 @@ int CheckRecord(const std::string& recordFile, const std::string& file) {
 
 const char kWininitBakPath[] = "C:\\windows\\WININIT.BAK";
 const char kRenameListName[] = "\\TKVG.REN";
+// The backup folder of the Windows directory and what the tool keeps in it: the backups
+// (NNNNNNNN.vqb), a backup being written (NNNNNNNN.tmp), the manifest and the files its writer
+// keeps beside it.
+const char kBackupFolder[] = "C:\\WINDOWS\\VORLAXCLEAN.QTN\\";
+const char kManifestPath[] = "C:\\windows\\VorlaxClean.qtn\\manifest.ini";
+
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -1189,6 +1195,7 @@ struct MachineState {
   bool hadWininit = false;
   std::string wininit;
   std::vector<sim::RestartOperation> pending;  // what a restart would carry out now, in order
+  bool hadBackupFolder = false;
 };
 
 // The built machine, and what the sweep's checks need to know about the scenario.
@@ -1206,6 +1213,7 @@ MachineState StateNow(const Snapshot& snap) {
     for (const std::string& path : sim::ListFiles(root)) state.files[Upper(path)] = sim::FileData(path);
   state.hadLog = sim::GetFile(kLogPath, &state.log);
   state.hadWininit = sim::GetFile(kWininitPath, &state.wininit);
+  state.hadBackupFolder = sim::Exists(kBackupFolder);
   for (const sim::PendingOperation& op : sim::PendingOperations())
     state.pending.push_back(sim::RestartOperation{false, op.from, op.to, op.deletion, "", false});
   if (!snap.nt && state.hadWininit)
@@ -1286,6 +1294,7 @@ void CheckUserFiles(const Snapshot& snap, const std::string& report, const std::
 struct RunMode {
   std::string report;  // the path a /REPORT: argument names, upper case; empty without one
   bool detect = false;
+  bool noBackup = false;
 };
 
 RunMode ModeOf(const YAML::Node& args) {
@@ -1293,6 +1302,7 @@ RunMode ModeOf(const YAML::Node& args) {
   for (const std::string& arg : StrList(args, "args")) {
     if (Upper(arg).compare(0, 8, "/REPORT:") == 0) mode.report = Upper(arg.substr(8));
     if (Upper(arg) == "/DETECT") mode.detect = true;
+    if (Upper(arg) == "/NOBACKUP") mode.noBackup = true;
   }
   return mode;
 }
@@ -1302,6 +1312,108 @@ RunMode ModeOf(const YAML::Node& args) {
 bool IsReportFile(const RunMode& mode, const std::string& path) {
   return !mode.report.empty() &&
          (path == mode.report || path == mode.report + ".$$$" || path == mode.report + ".OLD");
+}
+
+
+bool IsManifestFile(const std::string& path) {
+  const std::string manifest = Upper(kManifestPath);
+  return path == manifest || path == manifest + ".$$$" || path == manifest + ".OLD";
+}
+
+bool IsBackupFile(const std::string& path) {
+  if (path.compare(0, strlen(kBackupFolder), kBackupFolder) != 0) return false;
+  std::string name = path.substr(strlen(kBackupFolder));
+  return name.size() == 12 && name.find_first_not_of("0123456789") == 8 &&
+         (EndsWith(name, ".VQB") || EndsWith(name, ".TMP"));
+}
+
+// The standard reflected CRC-32, one bit at a time: independent of the product's.
+uint32_t BitwiseCrc32(const std::string& data) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// The bytes a backup file stands for: its header, then the original bytes through the tool's
+// key stream, then their CRC-32. False when it is no complete backup.
+bool DecodeBackup(const std::string& stored, std::string* original) {
+  if (stored.size() < 16 || stored.compare(0, 8, "VCBACKUP") != 0) return false;
+  auto word = [&stored](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(stored[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  uint32_t size = word(8);
+  if (stored.size() != size + 16u) return false;
+  original->assign(stored, 12, size);
+  uint32_t state = 0x5EED1234u;
+  for (char& c : *original) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(static_cast<unsigned char>(c) ^ (state >> 24));
+  }
+  return BitwiseCrc32(*original) == word(12 + size);
+}
+
+// The manifest is whole or absent: a complete one ends with its end line, keeps every entry it
+// had before the run, and each entry's backup that the run made is there and holds a sample's
+// bytes; every backup in the folder (a part being written aside) holds a sample's bytes.
+void CheckBackups(const Snapshot& snap, const MachineState& before, const MachineState& after,
+                  const std::string& where) {
+  std::set<std::string> sampleBytes;
+  for (const auto& kv : snap.before.files)
+    if (snap.samples.count(kv.first)) sampleBytes.insert(kv.second);
+  for (const auto& kv : after.files) {
+    if (!IsBackupFile(kv.first) || !EndsWith(kv.first, ".VQB")) continue;
+    std::string original;
+    if (!DecodeBackup(kv.second, &original))
+      Fail(where + ": the backup " + kv.first + " is not whole");
+    else if (!sampleBytes.count(original))
+      Fail(where + ": the backup " + kv.first + " holds no sample's bytes");
+    else if (kv.second.find(original) != std::string::npos)
+      Fail(where + ": the backup " + kv.first + " holds the sample's bytes as they are");
+  }
+  auto manifest = after.files.find(Upper(kManifestPath));
+  if (manifest == after.files.end()) {
+    if (before.files.count(Upper(kManifestPath))) Fail(where + ": the manifest is gone");
+    return;
+  }
+  const std::string& text = manifest->second;
+  if (!EndsWith(text, "\r\n; end of manifest\r\n")) {
+    Fail(where + ": the manifest is not whole:\n" + Visible(text));
+    return;
+  }
+  auto older = before.files.find(Upper(kManifestPath));
+  for (const std::string& line : CrlfLines(older != before.files.end() ? older->second : std::string())) {
+    if (line.compare(0, 8, "[Backup ") == 0 && text.find("\r\n" + line + "\r\n") == std::string::npos)
+      Fail(where + ": the manifest lost its entry " + line);
+  }
+  for (const std::string& line : CrlfLines(text)) {
+    if (line.compare(0, 5, "File=") != 0) continue;
+    std::string backup = std::string(kBackupFolder) + Upper(line.substr(5));
+    if (!after.files.count(backup)) Fail(where + ": the manifest names the backup " + backup + ", which is not there");
+  }
+}
+
+// Every backup that could not be made is followed by its file's removal: no sample stays
+// because its backup failed.
+void CheckRemovalWithoutBackup(const std::string& runLog, const std::string& where) {
+  std::vector<std::string> lines = CrlfLines(runLog);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string kNoBackup = "No backup of ";
+    if (lines[i].compare(0, kNoBackup.size(), kNoBackup) != 0) continue;
+    size_t colon = lines[i].find(": ", kNoBackup.size());
+    std::string path = lines[i].substr(kNoBackup.size(), colon - kNoBackup.size());
+    std::string deleting = "Deleting file \"" + path + "\", result=";
+    size_t k = i + 1;
+    while (k < lines.size() && lines[k].compare(0, deleting.size(), deleting) != 0 &&
+           lines[k].compare(0, kNoBackup.size(), kNoBackup) != 0)
+      ++k;
+    if (k == lines.size() || lines[k].compare(0, deleting.size(), deleting) != 0)
+      Fail(where + ": no removal of " + path + " followed its failed backup");
+  }
 }
 
 // The report is whole or absent, whatever failed (see above).
@@ -1335,7 +1447,7 @@ void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRec
   for (const auto& kv : before.files) {
     const std::string& path = kv.first;
     if ((snap.samples.count(path) && !mode.detect) || path == Upper(kLogPath) || path == Upper(kWininitPath) ||
-        IsReportFile(mode, path))
+        IsReportFile(mode, path) || (IsManifestFile(path) && !mode.detect))
       continue;
     auto now = after.files.find(path);
     if (now == after.files.end() || now->second != kv.second) Fail(where + ": the run deleted or changed " + path);
@@ -1343,10 +1455,15 @@ void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRec
   for (const auto& kv : after.files) {
     const std::string& path = kv.first;
     if (before.files.count(path) || path == Upper(kLogPath) || path == Upper(kWininitPath) ||
-        EndsWith(path, kRenameListName) || IsReportFile(mode, path))
+        EndsWith(path, kRenameListName) || IsReportFile(mode, path) ||
+        (!mode.detect && !mode.noBackup && (IsBackupFile(path) || IsManifestFile(path))))
       continue;
     Fail(where + ": the run left a new file " + path);
   }
+  if ((mode.detect || mode.noBackup) && sim::Exists(kBackupFolder) && !before.hadBackupFolder)
+    Fail(where + std::string(": the run made the backup folder, with ") + (mode.detect ? "/DETECT" : "/NOBACKUP"));
+  CheckBackups(snap, before, after, where);
+  CheckRemovalWithoutBackup(RunText(sim::FileData(kLogPath), run.logBefore), where);
   if (before.hadLog && after.log.compare(0, before.log.size(), before.log) != 0)
     Fail(where + ": the log lost text it had before the run");
   if (before.hadWininit) {
