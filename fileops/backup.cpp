@@ -208,6 +208,15 @@ const char* CheckEntry(const BackupEntry* entry, unsigned keys) {
 
 // Reads the manifest's text into manifest; 0 with why filled when it is damaged.
 int ParseManifest(const char* text, size_t size, Manifest* manifest, char* why, size_t whySize) {
+  // A manifest cut short is told first: its last line is not the end line.
+  size_t last = size;
+  while (last > 0 && (text[last - 1] == '\r' || text[last - 1] == '\n')) --last;
+  size_t endLength = sizeof(kManifestEndLine) - 1;
+  if (last < endLength || memcmp(text + last - endLength, kManifestEndLine, endLength) != 0 ||
+      (last > endLength && text[last - endLength - 1] != '\n')) {
+    FormatText(why, whySize, "%s", "it is cut short (no end line)");
+    return 0;
+  }
   BackupEntry* entry = NULL;
   unsigned keys = 0;
   int ended = 0;
@@ -556,8 +565,11 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
 
   // The backup and a margin must fit in the free space, so that it neither fails half-way nor
   // leaves the disk full.
+  // Asked of the Windows directory, which is there (the folder may not be yet); a query that
+  // fails leaves it to the writes, each of which is checked.
   char root[MAX_PATH];
-  FormatText(root, sizeof(root), "%s\\", folder);
+  strcpy(root, folder);
+  *(strrchr(root, '\\') + 1) = '\0';
   ULARGE_INTEGER available;
   DWORD needed = size + kHeaderSize + kTrailerSize + kFreeSpaceMargin;
   if (GetDiskFreeSpaceExA(root, &available, NULL, NULL) && available.QuadPart < (uint64_t)needed) {
@@ -740,7 +752,8 @@ int RemoveInfectedFile(const char* path, int* backup) {
     NowText(listed->time, sizeof(listed->time));
   }
   listed->original = original;
-  DWORD error = SaveManifest(folder, &g_manifest);
+  char why[200];
+  DWORD error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
   if (error != 0) TRACE_ERROR("Backup manifest not written to %s\\%s (error %lu)\n", folder, kManifestName, (unsigned long)error);
   return result;
 }

@@ -191,6 +191,7 @@ struct CoreState {
   bool consoleWindow = true;
   std::string consoleTitle = "C:\\vctool\\VorlaxClean.exe";
   std::vector<std::string> consoleTitles;
+  std::vector<DWORD> consoleTitleTimes;
   // 2024-06-03 08:00:00 local time at the clock's start value.
   int timeBase[6] = {2024, 6, 3, 8, 0, 0};
 };
@@ -304,6 +305,7 @@ void SetConsoleTitleText(const std::string& title) { g_core.consoleTitle = title
 void SetConsoleWindow(bool present) { g_core.consoleWindow = present; }
 const std::string& ConsoleTitle() { return g_core.consoleTitle; }
 const std::vector<std::string>& ConsoleTitles() { return g_core.consoleTitles; }
+const std::vector<DWORD>& ConsoleTitleTimes() { return g_core.consoleTitleTimes; }
 const std::vector<StartedProcess>& StartedProcesses() { return g_core.started; }
 void FailProcessStart(bool fail) { g_core.failStart = fail; }
 
@@ -512,6 +514,7 @@ BOOL SetConsoleTitleA(LPCSTR title) {
   }
   g_core.consoleTitle = title;
   g_core.consoleTitles.push_back(title);
+  g_core.consoleTitleTimes.push_back(g_core.clock);
   return TRUE;
 }
 

@@ -88,6 +88,7 @@ void SetConsoleWindow(bool present);
 const std::string& ConsoleTitle();
 // Every title SetConsoleTitleA set, in order.
 const std::vector<std::string>& ConsoleTitles();
+const std::vector<DWORD>& ConsoleTitleTimes();  // the clock at each
 
 struct StartedProcess {
   std::string application;  // empty when none was passed
