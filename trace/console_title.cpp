@@ -32,9 +32,13 @@ void ShowTitle(const char* text) {
 void BeginTitleProgress(void) {
   g_examined = 0;
   g_drive[0] = '\0';
-  // No console window (or none that says its title): the title is left alone throughout.
+  // 0 is both an empty title and a failure (no console window): only the failure sets the last
+  // error. Without a console window the title is left alone throughout.
   g_keptTitle[0] = '\0';
-  g_active = GetConsoleTitleA(g_keptTitle, sizeof(g_keptTitle)) > 0 ? 1 : 0;
+  SetLastError(0);
+  DWORD length = GetConsoleTitleA(g_keptTitle, sizeof(g_keptTitle));
+  g_active = length > 0 || GetLastError() == 0 ? 1 : 0;
+  if (length == 0) g_keptTitle[0] = '\0';
   g_keptTitle[sizeof(g_keptTitle) - 1] = '\0';
 }
 

@@ -421,7 +421,7 @@ const char kNtShellImage[] = "C:\\windows\\system32\\explorer.exe";
 
 const std::set<std::string> kMachineKeys = {"admin",    "shell",     "drives",   "dirs",    "links",  "files",
                                             "registry", "processes", "services", "devices", "faults", "user",
-                                            "computer_name"};
+                                            "computer_name", "free_space"};
 
 // Whether the machine runs its shell: an NT machine does unless the scenario says otherwise;
 // a 9x machine only when the scenario says so.
@@ -500,6 +500,7 @@ void BuildMachine(const YAML::Node& scenario) {
     }
   }
   for (const std::string& dir : StrList(machine["dirs"], "machine.dirs")) sim::MakeDirectory(dir);
+  if (machine["free_space"]) sim::SetFreeSpace('C', static_cast<uint64_t>(Num(machine["free_space"], 0)));
   if (machine["links"]) {
     for (const auto& link : machine["links"]) {
       CheckKeys(link, {"path", "target"}, "machine.links");
@@ -541,6 +542,8 @@ struct RunRecord {
   size_t startedBefore = 0;
   int keyReadsBefore = 0;
   size_t terminationsBefore = 0;
+  size_t titlesBefore = 0;
+  std::string titleBefore;
 };
 
 RunRecord RunTool(const std::vector<std::string>& args, const std::string& keys) {
@@ -550,6 +553,8 @@ RunRecord RunTool(const std::vector<std::string>& args, const std::string& keys)
   run.startedBefore = sim::StartedProcesses().size();
   run.keyReadsBefore = sim::KeyReads();
   run.terminationsBefore = sim::Terminations().size();
+  run.titlesBefore = sim::ConsoleTitles().size();
+  run.titleBefore = sim::ConsoleTitle();
   sim::PushKeys(keys);
 
   std::vector<std::string> strings;
@@ -601,6 +606,10 @@ struct RunFacts {
   std::string keyOrder;             // how that was seen, for the message when it fails
   std::vector<std::string> terminated;
   bool examinedProcesses = true;  // the run opened processes to examine them (false: it ended before)
+  bool titlesSeen = false;         // the runner saw the console window's titles
+  std::string titlesUnseen;        // why not
+  std::string titleBefore;         // the title the console had when the run began
+  std::vector<std::string> titles;  // every title the run set, in order
 };
 
 class MachineView {
@@ -730,7 +739,31 @@ const std::set<std::string> kEndStateKeys = {"files_present", "files_absent", "r
                                              "pending",       "wininit",      "log_exists",       "log",
                                              "file_texts"};
 const std::set<std::string> kRunKeys = {"exit", "console", "log_lines", "log_absent", "started", "key_reads",
-                                        "key_read_before_start", "terminated"};
+                                        "key_read_before_start", "terminated", "titles"};
+
+// titles: the console titles the run set, in this order (others between), and after them the
+// title the console had before the run, put back at the end.
+void CheckTitles(const YAML::Node& wanted, const RunFacts& run, const std::string& where) {
+  std::vector<std::string> titles = StrList(wanted, where + ".titles");
+  if (!run.titlesSeen) {
+    Skip(where + ".titles (" + std::to_string(titles.size()) + " titles)", run.titlesUnseen);
+    return;
+  }
+  std::ostringstream all;
+  for (const std::string& t : run.titles) all << "\n  \"" << Visible(t) << "\"";
+  size_t at = 0;
+  for (const std::string& want : titles) {
+    while (at < run.titles.size() && run.titles[at] != want) ++at;
+    if (at == run.titles.size()) {
+      Fail(where + ".titles: no title \"" + Visible(want) + "\" in its place; the run set:" + all.str());
+      return;
+    }
+    ++at;
+  }
+  if (run.titles.empty() || run.titles.back() != run.titleBefore)
+    Fail(where + ".titles: the title the console had, \"" + Visible(run.titleBefore) +
+         "\", was not put back at the end; the run set:" + all.str());
+}
 
 // Where the machine cannot show process paths and the scenario runs a worm, every outcome
 // takes another course: each stated expectation is reported as not checked.
@@ -865,6 +898,7 @@ void CheckRun(const YAML::Node& expect, const RunFacts& run, const MachineView& 
       Fail(where + ".log_absent: the log holds \"" + Visible(text) + "\"");
 
   if (expect["started"]) CheckStarted(expect["started"], run, where);
+  if (expect["titles"]) CheckTitles(expect["titles"], run, where);
   if (expect["key_reads"] && run.keyReads != Num(expect["key_reads"], 0))
     Fail(where + ".key_reads: " + std::to_string(run.keyReads) + ", expected " +
          std::to_string(Num(expect["key_reads"], 0)));
@@ -929,6 +963,10 @@ RunFacts FactsOfSimRun(const RunRecord& run) {
   }
   const std::vector<sim::Termination>& ended = sim::Terminations();
   for (size_t i = run.terminationsBefore; i < ended.size(); ++i) facts.terminated.push_back(ended[i].imagePath);
+  facts.titlesSeen = true;
+  facts.titleBefore = run.titleBefore;
+  const std::vector<std::string>& titles = sim::ConsoleTitles();
+  facts.titles.assign(titles.begin() + static_cast<long>(run.titlesBefore), titles.end());
   return facts;
 }
 
@@ -1105,6 +1143,9 @@ RunFacts FactsOfRecord(const YAML::Node& stage, const std::string& where) {
   facts.keyOrder = Str(stage["key_order"]);
   for (const std::string& image : StrList(stage["terminated"], "record.terminated")) facts.terminated.push_back(image);
   facts.examinedProcesses = Flag(stage["examined_processes"], true);
+  // The Wine runner's record names no console titles.
+  facts.titlesSeen = false;
+  facts.titlesUnseen = "the Wine runner records no console titles";
   return facts;
 }
 
@@ -1295,6 +1336,7 @@ struct RunMode {
   std::string report;  // the path a /REPORT: argument names, upper case; empty without one
   bool detect = false;
   bool noBackup = false;
+  bool restore = false;  // /RESTORE or /RESTORE:N: only a backup's file may come back
 };
 
 RunMode ModeOf(const YAML::Node& args) {
@@ -1303,6 +1345,7 @@ RunMode ModeOf(const YAML::Node& args) {
     if (Upper(arg).compare(0, 8, "/REPORT:") == 0) mode.report = Upper(arg.substr(8));
     if (Upper(arg) == "/DETECT") mode.detect = true;
     if (Upper(arg) == "/NOBACKUP") mode.noBackup = true;
+    if (Upper(arg).compare(0, 8, "/RESTORE") == 0) mode.restore = true;
   }
   return mode;
 }
@@ -1398,21 +1441,34 @@ void CheckBackups(const Snapshot& snap, const MachineState& before, const Machin
 }
 
 // Every backup that could not be made is followed by its file's removal: no sample stays
-// because its backup failed.
+// because its backup failed. Told by the log where the log is whole: it reaches its end, and
+// each infected file's "path ... infection=1" line has its "Deleting file" line (a failing write
+// of the log loses what its stream held, several lines); then after each "No backup of PATH"
+// line comes ReplaceFile's "Delete operation (PATH)." or the "Deleting file" line of PATH.
 void CheckRemovalWithoutBackup(const std::string& runLog, const std::string& where) {
+  if (runLog.find("Exiting, return value ") == std::string::npos) return;
   std::vector<std::string> lines = CrlfLines(runLog);
+  size_t infected = 0, deletions = 0;
+  for (const std::string& line : lines) {
+    if (line.compare(0, 5, "path ") == 0 && EndsWith(line, " infection=1")) ++infected;
+    if (line.compare(0, 15, "Deleting file \"") == 0) ++deletions;
+  }
+  if (infected > deletions) return;
+  const std::string kNoBackup = "No backup of ";
   for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string kNoBackup = "No backup of ";
     if (lines[i].compare(0, kNoBackup.size(), kNoBackup) != 0) continue;
     size_t colon = lines[i].find(": ", kNoBackup.size());
     std::string path = lines[i].substr(kNoBackup.size(), colon - kNoBackup.size());
+    std::string operation = "[TKUT - ReplaceFile]: Delete operation (" + path + ").";
     std::string deleting = "Deleting file \"" + path + "\", result=";
-    size_t k = i + 1;
-    while (k < lines.size() && lines[k].compare(0, deleting.size(), deleting) != 0 &&
-           lines[k].compare(0, kNoBackup.size(), kNoBackup) != 0)
-      ++k;
-    if (k == lines.size() || lines[k].compare(0, deleting.size(), deleting) != 0)
-      Fail(where + ": no removal of " + path + " followed its failed backup");
+    bool removed = false;
+    for (size_t k = i + 1; k < lines.size() && !removed; ++k)
+      removed = lines[k] == operation || lines[k].compare(0, deleting.size(), deleting) == 0;
+    if (!removed) {
+      std::string after;
+      for (size_t k = i; k < lines.size(); ++k) after += "\n  " + Visible(lines[k]);
+      Fail(where + ": no removal of " + path + " followed its failed backup; the log from there:" + after);
+    }
   }
 }
 
@@ -1438,7 +1494,9 @@ void CheckReportWholeOrAbsent(const RunMode& mode, const MachineState& before, i
 // What one run must leave, compared with the machine before it.
 void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRecord& run, const RunMode& mode,
                   const std::string& where) {
-  bool exitFits = mode.detect ? run.exitCode == 0 || run.exitCode == 4 : run.exitCode >= 0 && run.exitCode <= 3;
+  bool exitFits = mode.detect    ? run.exitCode == 0 || run.exitCode == 4
+                  : mode.restore ? run.exitCode == 0 || run.exitCode == 5
+                                 : run.exitCode >= 0 && run.exitCode <= 3;
   if (!exitFits) Fail(where + ": exit code " + std::to_string(run.exitCode));
   CheckReleased(where, true);
   CheckUserFiles(snap, mode.report, where);
@@ -1458,6 +1516,12 @@ void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRec
         EndsWith(path, kRenameListName) || IsReportFile(mode, path) ||
         (!mode.detect && !mode.noBackup && (IsBackupFile(path) || IsManifestFile(path))))
       continue;
+    // A restore brings back a sample, byte for byte.
+    auto sample = snap.before.files.find(path);
+    if (mode.restore && snap.samples.count(path) && sample != snap.before.files.end()) {
+      if (kv.second != sample->second) Fail(where + ": the restore brought back " + path + " with other bytes");
+      continue;
+    }
     Fail(where + ": the run left a new file " + path);
   }
   if ((mode.detect || mode.noBackup) && sim::Exists(kBackupFolder) && !before.hadBackupFolder)

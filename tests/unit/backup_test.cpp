@@ -374,13 +374,27 @@ TEST(ConsoleTitle, PhasesAndCountAtMostFourTimesASecondThenTheOldTitle) {
 }
 
 // Without a console window nothing is shown and nothing fails: the same output and exit code.
-TEST(ConsoleTitle, NoConsoleWindowChangesNothing) {
-  for (bool window : {true, false}) {
+// An empty title (GetConsoleTitleA gives 0 then too, but sets no error) is put back as it was.
+TEST(ConsoleTitle, NoConsoleWindowChangesNothingAnEmptyTitleIsPutBack) {
+  const struct {
+    bool window;
+    const char* title;
+    size_t titles;
+  } cases[] = {{true, "Command Prompt", 7}, {true, "", 7}, {false, "Command Prompt", 0}};
+  std::string console;
+  for (const auto& c : cases) {
     InfectedMachine();
-    sim::SetConsoleWindow(window);
+    sim::SetConsoleWindow(c.window);
+    sim::SetConsoleTitleText(c.title);
     EXPECT_EQ(1, RunTool({"/SILENT"}));
-    EXPECT_EQ(window ? 7u : 0u, sim::ConsoleTitles().size()) << window;
+    EXPECT_EQ(c.titles, sim::ConsoleTitles().size()) << c.window << c.title;
+    if (c.titles > 0) {
+      EXPECT_EQ(c.title, sim::ConsoleTitles().back());
+    }
+    EXPECT_EQ(c.title, sim::ConsoleTitle());
     EXPECT_FALSE(sim::Exists(kSample));
+    if (console.empty()) console = sim::ConsoleOutput();
+    EXPECT_EQ(console, sim::ConsoleOutput());
   }
 }
 

@@ -64,7 +64,7 @@ SCENARIO_KEYS = {'description', 'platform', 'host_only', 'no_sweep', 'args', 'ke
 END_STATE_KEYS = {'files_present', 'files_absent', 'registry_present', 'registry_absent', 'pending', 'wininit',
                   'log_exists', 'log'}
 RUN_KEYS = END_STATE_KEYS | {'exit', 'console', 'log_lines', 'log_absent', 'started', 'key_reads',
-                             'key_read_before_start', 'terminated'}
+                             'key_read_before_start', 'terminated', 'titles'}
 
 failures = []
 
