@@ -106,6 +106,7 @@ int Disinfect_Vorlax(int* resultCode, const char* wormName, int reserved1, int a
   TRACE_INFO("%s", headings.foundInfections);
   ShowPhaseTitle(titles.foundInfections);
   DeleteFoundInfections();
+  SaveBackupManifest();
 
   TRACE_INFO("%s", headings.registry);
   ShowPhaseTitle(titles.registry);
@@ -114,6 +115,7 @@ int Disinfect_Vorlax(int* resultCode, const char* wormName, int reserved1, int a
   TRACE_INFO("%s", headings.drives);
   ShowPhaseTitle(titles.drives);
   ScanHardDisk();
+  SaveBackupManifest();
 
   TRACE_INFO("%s", headings.done);
   ShowPhaseTitle(titles.done);

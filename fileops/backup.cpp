@@ -61,6 +61,7 @@ struct Manifest {
 
 int g_backupsOn = 1;
 Manifest g_manifest;
+int g_manifestChanged = 0;  // entries were added or changed since the manifest was written
 
 // _vsnprintf leaves no terminator when the text does not fit: the text is cut then.
 void FormatText(char* text, size_t size, const char* format, ...) __attribute__((format(__printf__, 3, 4)));
@@ -752,14 +753,23 @@ int RemoveInfectedFile(const char* path, int* backup) {
     NowText(listed->time, sizeof(listed->time));
   }
   listed->original = original;
+  g_manifestChanged = 1;
+  return result;
+}
+
+void SaveBackupManifest(void) {
+  if (!g_manifestChanged) return;
+  g_manifestChanged = 0;
+  char folder[MAX_PATH];
   char why[200];
+  if (!FolderPath(folder)) return;
   DWORD error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
   if (error != 0) TRACE_ERROR("Backup manifest not written to %s\\%s (error %lu)\n", folder, kManifestName, (unsigned long)error);
-  return result;
 }
 
 void ResetBackups(void) {
   FreeManifest(&g_manifest);
+  g_manifestChanged = 0;
   g_backupsOn = 1;
 }
 

@@ -5,7 +5,7 @@
 // file's bytes through a reversible transform, behind a small header, and the stored name ends
 // in .vqb, which neither runs nor fits the drive scan's patterns. manifest.ini in that folder
 // lists every backup: its number, the original path, size, CRC-32, time, and what became of the
-// original. The manifest is written whole or not at all. A backup that cannot be made never
+// original. The manifest is written whole or not at all, after each phase that removed files. A backup that cannot be made never
 // stops the removal: its entry says why, and one trace line does.
 #ifndef VORLAX_FILEOPS_BACKUP_H
 #define VORLAX_FILEOPS_BACKUP_H
@@ -30,6 +30,12 @@ int AreBackupsOn(void);
 // with backups on, a backup is made first and the manifest gets its entry. *backup: the
 // entry's number when a backup was made, else kBackupOff or kBackupNone.
 int RemoveInfectedFile(const char* path, int* backup);
+
+// Writes the manifest whole when removals changed it; the disinfection calls it after the
+// files found in memory and after the drive scan. The backups themselves are complete before
+// each removal; a run that stops before this leaves them in the folder, and later runs number
+// past them.
+void SaveBackupManifest(void);
 
 // /RESTORE: prints the manifest's entries. Returns the exit code (0, or 5 when the manifest
 // cannot be read).
