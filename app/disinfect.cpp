@@ -8,9 +8,11 @@
 #include "detect/drive_scan.h"
 #include "detect/process_scan.h"
 #include "detect/signatures.h"
+#include "fileops/backup.h"
 #include "fileops/reg_path.h"
 #include "fileops/replace_file.h"
 #include "protection/protection.h"
+#include "trace/console_title.h"
 #include "trace/trace.h"
 
 namespace {
@@ -40,6 +42,7 @@ int QueryAutostartValue(void) {
 }
 
 // The phase headings; a detection run has its own, so that its log reads as one throughout.
+// The console title of each phase says the same in a few words.
 struct PhaseHeadings {
   const char* processes;
   const char* foundInfections;
@@ -47,6 +50,12 @@ struct PhaseHeadings {
   const char* drives;
   const char* done;
 };
+const PhaseHeadings kRemovalTitles = {"ending infected processes", "deleting the files found in memory",
+                                      "removing the autostart value", "scanning the fixed drives", "done"};
+const PhaseHeadings kDetectionTitles = {"detection only: examining processes",
+                                        "detection only: infections found in memory",
+                                        "detection only: checking the autostart value",
+                                        "detection only: scanning the fixed drives", "detection only: done"};
 const PhaseHeadings kRemovalHeadings = {
     "\n**********Terminate Infection processes\n", "\n**********Delete found infections\n",
     "\n**********Remove registry keys\n", "\n**********Scan hard disk\n", "\n**********all done\n"};
@@ -87,21 +96,29 @@ int Disinfect_Vorlax(int* resultCode, const char* wormName, int reserved1, int a
   // Detection only leaves the protection driver as it is.
   int detectionOnly = IsDetectionOnly();
   const PhaseHeadings& headings = detectionOnly ? kDetectionHeadings : kRemovalHeadings;
+  const PhaseHeadings& titles = detectionOnly ? kDetectionTitles : kRemovalTitles;
   if (!detectionOnly) SetRealTimeProtection(0);
 
   TRACE_INFO("%s", headings.processes);
+  ShowPhaseTitle(titles.processes);
   TerminateInfectedProcesses(IsInfectedImage);
 
   TRACE_INFO("%s", headings.foundInfections);
+  ShowPhaseTitle(titles.foundInfections);
   DeleteFoundInfections();
+  SaveBackupManifest();
 
   TRACE_INFO("%s", headings.registry);
+  ShowPhaseTitle(titles.registry);
   RemoveAutostartValue();
 
   TRACE_INFO("%s", headings.drives);
+  ShowPhaseTitle(titles.drives);
   ScanHardDisk();
+  SaveBackupManifest();
 
   TRACE_INFO("%s", headings.done);
+  ShowPhaseTitle(titles.done);
   if (!detectionOnly) SetRealTimeProtection(1);
   return 1;
 }
@@ -122,10 +139,11 @@ void DeleteFoundInfections(void) {
   // A fixed format that scripts read, "imaged from" as it stands: not to be corrected.
   TRACE_INFO("Will delete infected imaged from 0x%x\n", (unsigned)(uintptr_t)head);
   for (InfectedFileNode* node = head; node != NULL; node = node->next) {
-    int result = ReplaceFile("", node->path, NULL);
+    int backup = kBackupOff;
+    int result = RemoveInfectedFile(node->path, &backup);
     TRACE_INFO("Deleting file \"%s\", result=%d\n", node->path, result);
     CountRemoval(result);
-    NoteFileRemoval(node->path, result);
+    NoteFileRemoval(node->path, result, backup);
   }
   ReleaseInfectedFileList();
   DeleteFixedNameFiles();

@@ -7,6 +7,8 @@
 #include "app/report.h"
 #include "app/run_record.h"
 #include "app/version.h"
+#include "fileops/backup.h"
+#include "trace/console_title.h"
 #include "trace/trace.h"
 
 namespace {
@@ -131,6 +133,8 @@ void ResetSilentMode(void) { g_silentMode = 0; }
 int main(int argc, char** argv) {
   int detectionOnly = 0;
   const char* reportPath = NULL;  // the last /REPORT: given
+  const char* restoreNumber = NULL;  // /RESTORE:N; "" for /RESTORE: without a number
+  int listBackups = 0;
   for (int i = 1; i < argc; ++i) {
     if (_stricmp(argv[i], "/SILENT") == 0 || _stricmp(argv[i], "/Q") == 0) {
       g_silentMode = 1;
@@ -146,7 +150,22 @@ int main(int argc, char** argv) {
       reportPath = argv[i] + 8;
     } else if (_strnicmp(argv[i], "/SUMMARY:", 9) == 0) {
       return PrintReportSummary(argv[i] + 9);
+    } else if (_stricmp(argv[i], "/NOBACKUP") == 0) {
+      SetBackupsOn(0);
+    } else if (_stricmp(argv[i], "/RESTORE") == 0) {
+      listBackups = 1;
+    } else if (_strnicmp(argv[i], "/RESTORE:", 9) == 0) {
+      restoreNumber = argv[i] + 9;
     }
+  }
+
+  // Listing and restoring backups: nothing else happens; the log says what was done.
+  if (listBackups || restoreNumber != NULL) {
+    OpenLogFile();
+    TRACE_INFO("VorlaxClean v%d.%02d.%d\n", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);
+    int code = restoreNumber != NULL ? RestoreBackup(restoreNumber) : ListBackups();
+    TRACE_INFO("Exiting, return value %d\n", code);
+    return code;
   }
 
   SYSTEMTIME started;
@@ -180,6 +199,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Detection only makes no backup.
+  if (detectionOnly) SetBackupsOn(0);
+  BeginTitleProgress();
   int resultCode = 0;
   Disinfect_Vorlax(&resultCode, "Vorlax", 0, 1, 0, "*", 0);
 
@@ -198,6 +220,8 @@ int main(int argc, char** argv) {
 
   if (!IsShellKept()) StartShell();
   TRACE_INFO("Exiting, return value %d\n", exitCode);
+  EndTitleProgress();
   ReleaseRecords();
+  ResetBackups();
   return exitCode;
 }

@@ -4,6 +4,8 @@
 #include "app/outcome.h"
 #include "app/platform_query.h"
 #include "app/run_record.h"
+#include "fileops/backup.h"
+#include "trace/console_title.h"
 #include "trace/trace.h"
 
 void ResetProcessState(void) {
@@ -11,5 +13,7 @@ void ResetProcessState(void) {
   ResetPlatformQuery();
   ResetOutcome();
   ResetRunRecord();
+  ResetBackups();
+  ResetTitleProgress();
   ResetTrace();
 }

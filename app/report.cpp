@@ -8,16 +8,12 @@
 #include "app/run_record.h"
 #include "app/version.h"
 #include "fileops/ini_file.h"
+#include "fileops/whole_file.h"
 #include "trace/trace.h"
 
 const char kReportEndLine[] = "; end of report";
 
 namespace {
-
-const char kTemporarySuffix[] = ".$$$";
-const char kBackupSuffix[] = ".old";
-// The target's name with either suffix must fit in MAX_PATH characters.
-const size_t kLongestReportPath = MAX_PATH - 1 - (sizeof(kTemporarySuffix) - 1);
 
 const char* const kProcessStates[] = {"ended", "not-ended", "found"};
 const char* const kFileStates[] = {"deleted", "restart", "failed", "found"};
@@ -49,55 +45,25 @@ void FormatTime(const SYSTEMTIME* time, char* text, size_t size) {
                    (unsigned)time->wDay, (unsigned)time->wHour, (unsigned)time->wMinute, (unsigned)time->wSecond);
 }
 
-// The report's lines, each ended by CR LF, written to an open file. Every write is checked;
-// the first failure ends the writing and its error is kept.
-struct ReportWriter {
-  HANDLE file;
-  DWORD error;
-};
-
-void WriteLine(ReportWriter* writer, const char* format, ...) __attribute__((format(__printf__, 2, 3)));
-void WriteLine(ReportWriter* writer, const char* format, ...) {
-  if (writer->error != 0) return;
-  char line[MAX_PATH + 128];
-  va_list args;
-  va_start(args, format);
-  int n = _vsnprintf(line, sizeof(line) - 2, format, args);
-  va_end(args);
-  if (n < 0) {
-    writer->error = ERROR_INSUFFICIENT_BUFFER;
-    return;
-  }
-  line[n] = '\r';
-  line[n + 1] = '\n';
-  DWORD length = (DWORD)n + 2;
-  DWORD written = 0;
-  if (!WriteFile(writer->file, line, length, &written, NULL)) {
-    writer->error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
-  } else if (written != length) {
-    writer->error = ERROR_HANDLE_DISK_FULL;
-  }
-}
-
-void WritePlatform(ReportWriter* writer) {
+void WritePlatform(WholeFileWriter* writer) {
   OSVERSIONINFOA info;
   memset(&info, 0, sizeof(info));
   info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
   if (!GetVersionExA(&info)) {
-    WriteLine(writer, "Platform=unknown");
+    WholeFileLine(writer, "Platform=unknown");
   } else if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
-    WriteLine(writer, "Platform=NT %lu.%lu.%lu", (unsigned long)info.dwMajorVersion,
+    WholeFileLine(writer, "Platform=NT %lu.%lu.%lu", (unsigned long)info.dwMajorVersion,
               (unsigned long)info.dwMinorVersion, (unsigned long)info.dwBuildNumber);
   } else if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
     // The 9x family keeps the version in the build number's high word.
-    WriteLine(writer, "Platform=9x %lu.%lu.%lu", (unsigned long)info.dwMajorVersion,
+    WholeFileLine(writer, "Platform=9x %lu.%lu.%lu", (unsigned long)info.dwMajorVersion,
               (unsigned long)info.dwMinorVersion, (unsigned long)(info.dwBuildNumber & 0xFFFF));
   } else {
-    WriteLine(writer, "Platform=unknown");
+    WholeFileLine(writer, "Platform=unknown");
   }
 }
 
-void WriteReportText(ReportWriter* writer, const SYSTEMTIME* started, const SYSTEMTIME* finished, int exitCode) {
+void WriteReportText(WholeFileWriter* writer, const SYSTEMTIME* started, const SYSTEMTIME* finished, int exitCode) {
   char computer[MAX_COMPUTERNAME_LENGTH + 1];
   DWORD size = sizeof(computer);
   if (!GetComputerNameA(computer, &size)) computer[0] = '\0';
@@ -107,62 +73,37 @@ void WriteReportText(ReportWriter* writer, const SYSTEMTIME* started, const SYST
   FormatTime(started, startedText, sizeof(startedText));
   FormatTime(finished, finishedText, sizeof(finishedText));
 
-  WriteLine(writer, "[Run]");
-  WriteLine(writer, "Version=%d.%02d.%d", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);
-  WriteLine(writer, "Computer=%s", computer);
+  WholeFileLine(writer, "[Run]");
+  WholeFileLine(writer, "Version=%d.%02d.%d", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);
+  WholeFileLine(writer, "Computer=%s", computer);
   WritePlatform(writer);
-  WriteLine(writer, "Mode=%s", IsDetectionOnly() ? "detect" : "remove");
-  WriteLine(writer, "Started=%s", startedText);
-  WriteLine(writer, "Finished=%s", finishedText);
-  WriteLine(writer, "ExitCode=%d", exitCode);
-  WriteLine(writer, "Infection=%d", GetInfectionState() != kInfectionNone ? 1 : 0);
-  WriteLine(writer, "RebootPending=%d", GetRebootPendingCount());
-  WriteLine(writer, "Failures=%d", GetFailureCount());
-  WriteLine(writer, "RunValue=%s", kRunValueStates[RecordedRunValue() & 3]);
-  WriteLine(writer, "%s", "");
-  WriteLine(writer, "[Processes]");
+  WholeFileLine(writer, "Mode=%s", IsDetectionOnly() ? "detect" : "remove");
+  WholeFileLine(writer, "Started=%s", startedText);
+  WholeFileLine(writer, "Finished=%s", finishedText);
+  WholeFileLine(writer, "ExitCode=%d", exitCode);
+  WholeFileLine(writer, "Infection=%d", GetInfectionState() != kInfectionNone ? 1 : 0);
+  WholeFileLine(writer, "RebootPending=%d", GetRebootPendingCount());
+  WholeFileLine(writer, "Failures=%d", GetFailureCount());
+  WholeFileLine(writer, "RunValue=%s", kRunValueStates[RecordedRunValue() & 3]);
+  WholeFileLine(writer, "%s", "");
+  WholeFileLine(writer, "[Processes]");
   int n = 0;
   for (RecordEntry* entry = RecordedProcesses(); entry != NULL; entry = entry->next) {
-    WriteLine(writer, "%d=%s|%s", ++n, kProcessStates[entry->state % 3], entry->path);
+    WholeFileLine(writer, "%d=%s|%s", ++n, kProcessStates[entry->state % 3], entry->path);
   }
-  WriteLine(writer, "%s", "");
-  WriteLine(writer, "[Files]");
+  WholeFileLine(writer, "%s", "");
+  WholeFileLine(writer, "[Files]");
   n = 0;
   for (RecordEntry* entry = RecordedFiles(); entry != NULL; entry = entry->next) {
-    WriteLine(writer, "%d=%s|%s", ++n, kFileStates[entry->state & 3], entry->path);
+    if (entry->backup == kBackupNotAsked) {
+      WholeFileLine(writer, "%d=%s|%s", ++n, kFileStates[entry->state & 3], entry->path);
+    } else if (entry->backup > 0) {
+      WholeFileLine(writer, "%d=%s|%s|backup %d", ++n, kFileStates[entry->state & 3], entry->path, entry->backup);
+    } else {
+      WholeFileLine(writer, "%d=%s|%s|no backup", ++n, kFileStates[entry->state & 3], entry->path);
+    }
   }
-  WriteLine(writer, "%s", kReportEndLine);
-}
-
-// Puts the complete temporary file onto the target. On NT, MoveFileExA replaces an older report
-// in one step. Windows 9x has no MoveFileExA (it fails with ERROR_CALL_NOT_IMPLEMENTED): there
-// the older report is renamed aside, the new one renamed into place, and the older one deleted,
-// or renamed back should the second rename fail. Between the two renames the target is absent
-// for a moment: a reader then finds no report, never a partial one, and the machine counts as
-// not yet known (the startup script scans it again). Returns 0 or the error.
-DWORD MoveIntoPlace(const char* temporary, const char* path, const char* backup) {
-  // Asked again rather than remembered: a failed query tries MoveFileExA, which then falls back.
-  if (GetPlatform() != kPlatformWin9x) {
-    if (MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING)) return 0;
-    DWORD error = GetLastError();
-    // A file server that cannot replace in one step is handled as on 9x.
-    if (error != ERROR_CALL_NOT_IMPLEMENTED && error != ERROR_NOT_SUPPORTED) return error != 0 ? error : 1;
-  }
-  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error != 0 ? error : 1;
-    if (MoveFileA(temporary, path)) return 0;
-    return GetLastError() != 0 ? GetLastError() : 1;
-  }
-  DeleteFileA(backup);  // left by a run that stopped between the renames
-  if (!MoveFileA(path, backup)) return GetLastError() != 0 ? GetLastError() : 1;
-  if (!MoveFileA(temporary, path)) {
-    DWORD error = GetLastError() != 0 ? GetLastError() : 1;
-    MoveFileA(backup, path);
-    return error;
-  }
-  DeleteFileA(backup);
-  return 0;
+  WholeFileLine(writer, "%s", kReportEndLine);
 }
 
 }  // namespace
@@ -174,11 +115,11 @@ int WriteRunReport(const char* path, const SYSTEMTIME* started, const SYSTEMTIME
     TRACE_ERROR("%s", "Report not written: no path after /REPORT:\n");
     return 0;
   }
-  if (length > kLongestReportPath) {
+  if (length > kWholeFileLongestPath) {
     printf("Report not written: the path is %lu characters long, at most %lu fit\n", (unsigned long)length,
-           (unsigned long)kLongestReportPath);
+           (unsigned long)kWholeFileLongestPath);
     TRACE_ERROR("Report not written: the path is %lu characters long, at most %lu fit\n", (unsigned long)length,
-                (unsigned long)kLongestReportPath);
+                (unsigned long)kWholeFileLongestPath);
     return 0;
   }
   if (RecordLost()) {
@@ -196,34 +137,21 @@ int WriteRunReport(const char* path, const SYSTEMTIME* started, const SYSTEMTIME
     return 0;
   }
 
-  char temporary[MAX_PATH];
-  char backup[MAX_PATH];
-  memcpy(temporary, path, length);
-  memcpy(temporary + length, kTemporarySuffix, sizeof(kTemporarySuffix));
-  memcpy(backup, path, length);
-  memcpy(backup + length, kBackupSuffix, sizeof(kBackupSuffix));
-
-  ReportWriter writer;
-  writer.error = 0;
-  writer.file = CreateFileA(temporary, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-  if (writer.file == INVALID_HANDLE_VALUE) {
-    SayNotWritten(path, "cannot create the file", GetLastError());
+  WholeFileWriter writer;
+  if (WholeFileBegin(&writer, path) != kWholeFileWritten) {
+    SayNotWritten(path, "cannot create the file", writer.error);
     return 0;
   }
   WriteReportText(&writer, started, finished, exitCode);
-  // On a file server a write may be accepted and only fail when the data reach the disk.
-  if (writer.error == 0 && !FlushFileBuffers(writer.file)) writer.error = GetLastError() != 0 ? GetLastError() : 1;
-  if (!CloseHandle(writer.file) && writer.error == 0) writer.error = GetLastError() != 0 ? GetLastError() : 1;
-  if (writer.error != 0) {
-    DeleteFileA(temporary);
-    SayNotWritten(path, "cannot write the file", writer.error);
-    return 0;
-  }
-  DWORD error = MoveIntoPlace(temporary, path, backup);
-  if (error != 0) {
-    DeleteFileA(temporary);
-    SayNotWritten(path, "cannot put the file in place", error);
-    return 0;
+  switch (WholeFileFinish(&writer)) {
+    case kWholeFileWritten:
+      break;
+    case kWholeFileNotWritten:
+      SayNotWritten(path, "cannot write the file", writer.error);
+      return 0;
+    default:
+      SayNotWritten(path, "cannot put the file in place", writer.error);
+      return 0;
   }
   TRACE_INFO("Report written to %s\n", path);
   return 1;

@@ -19,7 +19,7 @@ int g_processesFound = 0;
 int g_filesFound = 0;
 int g_recordLost = 0;
 
-void Append(RecordEntry** head, RecordEntry** tail, const char* path, int state) {
+void Append(RecordEntry** head, RecordEntry** tail, const char* path, int state, int backup = kBackupNotAsked) {
   if (!g_recording) return;
   RecordEntry* entry = (RecordEntry*)malloc(sizeof(RecordEntry));
   if (entry == NULL) {
@@ -29,6 +29,7 @@ void Append(RecordEntry** head, RecordEntry** tail, const char* path, int state)
   memset(entry, 0, sizeof(RecordEntry));
   strncpy(entry->path, path, MAX_PATH - 1);
   entry->state = state;
+  entry->backup = backup;
   if (*tail == NULL) {
     *head = entry;
   } else {
@@ -66,7 +67,7 @@ void NoteInfectedProcessLeft(const char* imagePath) {
   NoteInfectedProcess(imagePath, kProcessFound);
 }
 
-void NoteFileRemoval(const char* path, int replaceResult) {
+void NoteFileRemoval(const char* path, int replaceResult, int backup) {
   int state;
   switch (replaceResult) {
     case 0:
@@ -81,7 +82,7 @@ void NoteFileRemoval(const char* path, int replaceResult) {
       state = kFileFailed;
       break;
   }
-  Append(&g_files, &g_filesTail, path, state);
+  Append(&g_files, &g_filesTail, path, state, backup);
 }
 
 void NoteInfectedFileLeft(const char* path) {

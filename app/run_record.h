@@ -41,9 +41,15 @@ enum {
 void NoteInfectedProcess(const char* imagePath, int state);
 // An infected process left running by a detection run: console line, trace line, record.
 void NoteInfectedProcessLeft(const char* imagePath);
+// What a file's record says of its backup: the manifest's entry number when one was made, else
+// one of these.
+enum {
+  kBackupNotAsked = 0,  // backups are off (/NOBACKUP), or detection only
+  kBackupNotMade = -1,  // asked for, but none could be made
+};
 // One removal of an infected file, by ReplaceFile's result code (0, the file was not there,
-// is not recorded: nothing was done to it).
-void NoteFileRemoval(const char* path, int replaceResult);
+// is not recorded: nothing was done to it), and its backup.
+void NoteFileRemoval(const char* path, int replaceResult, int backup);
 // An infected file left in place by a detection run: trace line; console line and record the
 // first time the path is met (the image of a found process is met again by the drive scan).
 void NoteInfectedFileLeft(const char* path);
@@ -53,6 +59,7 @@ void NoteRunValue(int state);
 struct RecordEntry {
   char path[MAX_PATH];
   int state;
+  int backup;  // files only: the entry number of its backup, kBackupNotAsked or kBackupNotMade
   RecordEntry* next;
 };
 RecordEntry* RecordedProcesses(void);

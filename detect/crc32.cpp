@@ -95,9 +95,11 @@ uint32_t Crc32Bytewise(const void* data, uint32_t length) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-uint32_t Crc32(const void* data, uint32_t length) {
+uint32_t Crc32(const void* data, uint32_t length) { return Crc32Continue(0, data, length); }
+
+uint32_t Crc32Continue(uint32_t previous, const void* data, uint32_t length) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
-  uint32_t crc = 0xFFFFFFFFu;
+  uint32_t crc = previous ^ 0xFFFFFFFFu;
 
   while (length >= kStreams * kStreamLength) {
     uint32_t c0 = crc, c1 = 0, c2 = 0, c3 = 0;

@@ -5,5 +5,8 @@
 #include <stdint.h>
 
 uint32_t Crc32(const void* data, uint32_t length);
+// The CRC-32 of the bytes whose CRC-32 is previous followed by these: a file read in pieces has
+// the CRC of Crc32Continue over its pieces in turn, starting from 0.
+uint32_t Crc32Continue(uint32_t previous, const void* data, uint32_t length);
 
 #endif

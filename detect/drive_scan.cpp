@@ -6,7 +6,9 @@
 #include "app/run_record.h"
 #include "app/platform_query.h"
 #include "detect/signatures.h"
+#include "fileops/backup.h"
 #include "fileops/replace_file.h"
+#include "trace/console_title.h"
 #include "trace/trace.h"
 
 const char ScanExtensionPatterns[] = "EX? ?XE";
@@ -329,6 +331,7 @@ int CheckAndDeleteFile(const char* path) {
   int infected = 0;
   // A file that cannot be opened counts as clean.
   IsFileInfected(path, &infected);
+  CountExaminedFile(path);
   TRACE_INFO("path %s infection=%d\n", path, infected);
   if (!infected) return 0;
 
@@ -337,9 +340,10 @@ int CheckAndDeleteFile(const char* path) {
     NoteInfectedFileLeft(path);
     return 1;
   }
-  int result = ReplaceFile("", path, NULL);
+  int backup = kBackupOff;
+  int result = RemoveInfectedFile(path, &backup);
   TRACE_INFO("Deleting file \"%s\", result=%d\n", path, result);
-  NoteFileRemoval(path, result);
+  NoteFileRemoval(path, result, backup);
   CountRemoval(result);
   return 1;
 }

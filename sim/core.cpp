@@ -187,6 +187,11 @@ struct CoreState {
   int extraGroups = 0;
   bool localSystem = false;
   std::string computerName = "VCTEST-PC";
+  DWORD readFileTime = 0;
+  bool consoleWindow = true;
+  std::string consoleTitle = "C:\\vctool\\VorlaxClean.exe";
+  std::vector<std::string> consoleTitles;
+  std::vector<DWORD> consoleTitleTimes;
   // 2024-06-03 08:00:00 local time at the clock's start value.
   int timeBase[6] = {2024, 6, 3, 8, 0, 0};
 };
@@ -223,6 +228,7 @@ SimSid g_userSid = {{0, 0, 0, 0, 0, 5}, 5, {21, 1004336348, 1177238915, 68200333
 
 namespace internal {
 void AdvanceClock(DWORD milliseconds) { g_core.clock += milliseconds; }
+void FileReadTakesTime() { g_core.clock += g_core.readFileTime; }
 bool IsNtFamily() { return g_core.platformId == VER_PLATFORM_WIN32_NT; }
 bool HasAdminRights() { return g_core.admin == kAdminMember; }
 std::string WindowsDirectory() { return g_core.windowsDir; }
@@ -294,6 +300,12 @@ int KeyReads() { return static_cast<int>(g_core.keyReadTimes.size()); }
 DWORD KeyReadTime(int index) { return g_core.keyReadTimes.at(static_cast<size_t>(index)); }
 const std::vector<std::string>& DebugOutput() { return g_core.debug; }
 DWORD Now() { return g_core.clock; }
+void SetReadFileTime(DWORD milliseconds) { g_core.readFileTime = milliseconds; }
+void SetConsoleTitleText(const std::string& title) { g_core.consoleTitle = title; }
+void SetConsoleWindow(bool present) { g_core.consoleWindow = present; }
+const std::string& ConsoleTitle() { return g_core.consoleTitle; }
+const std::vector<std::string>& ConsoleTitles() { return g_core.consoleTitles; }
+const std::vector<DWORD>& ConsoleTitleTimes() { return g_core.consoleTitleTimes; }
 const std::vector<StartedProcess>& StartedProcesses() { return g_core.started; }
 void FailProcessStart(bool fail) { g_core.failStart = fail; }
 
@@ -468,6 +480,41 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     processInformation->dwProcessId = 0x900 + static_cast<DWORD>(g_core.started.size()) * 4;
     processInformation->dwThreadId = processInformation->dwProcessId + 1;
   }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------- Win32: the console window's title
+// As Windows: the title's length without the terminator, cut to fit the buffer; 0 without a
+// console window.
+DWORD GetConsoleTitleA(LPSTR title, DWORD size) {
+  if (!g_core.consoleWindow) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (Fault<FaultRow("GetConsoleTitleA")>()) return 0;
+  if (title == nullptr || size == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  size_t n = std::min<size_t>(g_core.consoleTitle.size(), size - 1);
+  memcpy(title, g_core.consoleTitle.data(), n);
+  title[n] = '\0';
+  return static_cast<DWORD>(n);
+}
+
+BOOL SetConsoleTitleA(LPCSTR title) {
+  if (!g_core.consoleWindow) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (Fault<FaultRow("SetConsoleTitleA")>()) return FALSE;
+  if (title == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  g_core.consoleTitle = title;
+  g_core.consoleTitles.push_back(title);
+  g_core.consoleTitleTimes.push_back(g_core.clock);
   return TRUE;
 }
 

@@ -45,6 +45,9 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"FlushFileBuffers",        kFaultFile,     kErrorWriteFault},
     {"SetEndOfFile",            kFaultFile,     kErrorWriteFault},
     {"GetFileInformationByHandle", kFaultFile,  ERROR_INVALID_FUNCTION},
+    {"CreateDirectoryA",        kFaultFile,     ERROR_ACCESS_DENIED},
+    {"RemoveDirectoryA",        kFaultFile,     ERROR_ACCESS_DENIED},
+    {"GetDiskFreeSpaceExA",     kFaultFile,     ERROR_INVALID_PARAMETER},
     // ---- the C runtime's streams
     {"fopen",                   kFaultFile,     ERROR_ACCESS_DENIED},
     {"fread",                   kFaultFile,     kErrorReadFault},
@@ -64,6 +67,8 @@ inline constexpr FaultPoint kFaultPointTable[] = {
     {"CloseHandle",             kFaultProcess,  ERROR_INVALID_HANDLE},
     {"GetVersionExA",           kFaultProcess,  ERROR_INVALID_PARAMETER},
     {"GetComputerNameA",        kFaultProcess,  ERROR_INVALID_PARAMETER},
+    {"GetConsoleTitleA",        kFaultProcess,  ERROR_INVALID_HANDLE},
+    {"SetConsoleTitleA",        kFaultProcess,  ERROR_INVALID_HANDLE},
     {"CreateProcessA",          kFaultProcess,  ERROR_FILE_NOT_FOUND},
     {"OpenProcessToken",        kFaultProcess,  ERROR_ACCESS_DENIED},
     {"GetTokenInformation",     kFaultProcess,  ERROR_ACCESS_DENIED},

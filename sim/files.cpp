@@ -23,6 +23,8 @@ namespace {
 struct Drive {
   UINT type;
   std::shared_ptr<Node> root;
+  uint64_t freeBytes = 20ull << 30;
+  bool readOnly = false;
 };
 
 struct OpenRecord {
@@ -44,6 +46,17 @@ FileState& g_files = *new FileState;
 bool WantsRead(DWORD access) { return (access & (GENERIC_READ | GENERIC_ALL | GENERIC_EXECUTE | 0x1u)) != 0; }
 bool WantsWrite(DWORD access) { return (access & (GENERIC_WRITE | GENERIC_ALL | 0x2u | 0x4u)) != 0; }
 bool WantsDelete(DWORD access) { return (access & (DELETE | GENERIC_ALL)) != 0; }
+
+Drive* DriveOf(const std::string& path) {
+  if (path.size() < 2 || path[1] != ':') return nullptr;
+  auto it = g_files.drives.find(static_cast<char>(toupper(static_cast<unsigned char>(path[0]))));
+  return it == g_files.drives.end() ? nullptr : &it->second;
+}
+
+bool WriteProtected(const std::string& path) {
+  Drive* d = DriveOf(path);
+  return d != nullptr && d->readOnly;
+}
 
 void ResetFiles() {
   g_files = FileState();
@@ -217,6 +230,12 @@ std::shared_ptr<Node> OpenNode(const std::string& path, DWORD access, DWORD shar
   std::string leaf;
   DWORD lookupError = 0;
   std::shared_ptr<Node> node = Lookup(path, &parent, &leaf, &lookupError);
+  bool changes = WantsWrite(access) || WantsDelete(access) || disposition == CREATE_ALWAYS ||
+                 disposition == TRUNCATE_EXISTING || (!node && disposition != OPEN_EXISTING);
+  if (changes && WriteProtected(path) && (node || (parent && !leaf.empty()))) {
+    *error = ERROR_WRITE_PROTECT;
+    return nullptr;
+  }
   if (node) {
     node = Follow(node, 0);
     if (!node) {
@@ -272,6 +291,7 @@ DWORD DeleteNode(const std::string& path) {
   DWORD error = 0;
   std::shared_ptr<Node> node = Lookup(path, &parent, &leaf, &error);
   if (!node) return error;
+  if (WriteProtected(path)) return ERROR_WRITE_PROTECT;
   if (node->isDir && node->linkTarget.empty()) return ERROR_ACCESS_DENIED;
   if (node->attributes & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
   if (node->imageMaps > 0) return ERROR_ACCESS_DENIED;
@@ -292,6 +312,7 @@ DWORD MoveNode(const std::string& from, const std::string& to, bool replace) {
   DWORD error = 0;
   std::shared_ptr<Node> node = Lookup(from, &fromParent, &fromLeaf, &error);
   if (!node) return error;
+  if (WriteProtected(from) || WriteProtected(to)) return ERROR_WRITE_PROTECT;
   if (HasBlockingOpens(node, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
     return ERROR_SHARING_VIOLATION;
   DWORD toError = 0;
@@ -390,6 +411,19 @@ void AddDrive(char letter, UINT type) {
   d.root->volume = 0x7C3E0000u | static_cast<DWORD>(static_cast<unsigned char>(toupper(static_cast<unsigned char>(letter))));
   d.root->index = 5;
   g_files.drives[static_cast<char>(toupper(static_cast<unsigned char>(letter)))] = d;
+}
+
+void SetFreeSpace(char letter, uint64_t bytes) {
+  Drive* d = DriveOf(std::string(1, letter) + ":");
+  if (d != nullptr) d->freeBytes = bytes;
+}
+uint64_t FreeSpace(char letter) {
+  Drive* d = DriveOf(std::string(1, letter) + ":");
+  return d != nullptr ? d->freeBytes : 0;
+}
+void SetDriveReadOnly(char letter, bool readOnly) {
+  Drive* d = DriveOf(std::string(1, letter) + ":");
+  if (d != nullptr) d->readOnly = readOnly;
 }
 
 void RemoveDrive(char letter) { g_files.drives.erase(static_cast<char>(toupper(static_cast<unsigned char>(letter)))); }
@@ -525,6 +559,7 @@ struct FileObject : HandleObject {
   int openId = 0;
   DWORD access = 0;
   size_t position = 0;
+  char drive = 0;  // the drive letter of the path it was opened by
 };
 
 struct FindObject : HandleObject {
@@ -585,6 +620,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
   file->node = node;
   file->access = access;
   file->openId = AddOpen(node, access, shareMode);
+  if (name[0] != '\0' && name[1] == ':') file->drive = static_cast<char>(toupper(static_cast<unsigned char>(name[0])));
   SetLastError(created ? 0 : (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS
                                   ? ERROR_ALREADY_EXISTS
                                   : 0));
@@ -608,6 +644,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     return FALSE;
   }
   if (Fault<FaultRow("ReadFile")>()) return FALSE;
+  FileReadTakesTime();
   const std::string& data = f->node->data;
   size_t available = f->position < data.size() ? data.size() - f->position : 0;
   size_t n = std::min<size_t>(available, toRead);
@@ -633,6 +670,16 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
   if (failing && !TornWrites()) return FALSE;
   DWORD count = failing ? toWrite / 2 : toWrite;
   std::string& data = f->node->data;
+  Drive* drive = f->drive != 0 ? DriveOf(std::string(1, f->drive) + ":") : nullptr;
+  if (drive != nullptr) {
+    size_t end = f->position + count;
+    uint64_t growth = end > data.size() ? end - data.size() : 0;
+    if (growth > drive->freeBytes) {
+      SetLastError(ERROR_DISK_FULL);
+      return FALSE;
+    }
+    drive->freeBytes -= growth;
+  }
   if (data.size() < f->position) data.resize(f->position, '\0');
   data.replace(f->position, std::min<size_t>(count, data.size() - f->position), static_cast<const char*>(buffer),
                count);
@@ -894,4 +941,77 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
   if (s.size() + 1 > size) return static_cast<DWORD>(s.size() + 1);
   memcpy(shortPath, s.c_str(), s.size() + 1);
   return static_cast<DWORD>(s.size());
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+  (void)security;
+  if (Fault<FaultRow("CreateDirectoryA")>()) return FALSE;
+  std::shared_ptr<Node> parent;
+  std::string leaf;
+  DWORD error = 0;
+  if (path == nullptr || strlen(path) >= MAX_PATH) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  std::shared_ptr<Node> node = Lookup(path, &parent, &leaf, &error);
+  if (node) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (!parent || leaf.empty()) {
+    SetLastError(error == 0 ? ERROR_PATH_NOT_FOUND : error);
+    return FALSE;
+  }
+  if (WriteProtected(path)) {
+    SetLastError(ERROR_WRITE_PROTECT);
+    return FALSE;
+  }
+  CreateChild(Follow(parent, 0), leaf, true);
+  return TRUE;
+}
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+  if (Fault<FaultRow("RemoveDirectoryA")>()) return FALSE;
+  std::shared_ptr<Node> parent;
+  std::string leaf;
+  DWORD error = 0;
+  std::shared_ptr<Node> node = path != nullptr ? Lookup(path, &parent, &leaf, &error) : nullptr;
+  if (!node) {
+    SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : error);
+    return FALSE;
+  }
+  if (!node->isDir || !node->linkTarget.empty()) {
+    SetLastError(267);  // ERROR_DIRECTORY
+    return FALSE;
+  }
+  if (!node->children.empty()) {
+    SetLastError(ERROR_DIR_NOT_EMPTY);
+    return FALSE;
+  }
+  if (WriteProtected(path)) {
+    SetLastError(ERROR_WRITE_PROTECT);
+    return FALSE;
+  }
+  for (auto it = parent->children.begin(); it != parent->children.end(); ++it) {
+    if (it->second == node) {
+      parent->children.erase(it);
+      break;
+    }
+  }
+  return TRUE;
+}
+
+BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
+                         PULARGE_INTEGER free) {
+  if (Fault<FaultRow("GetDiskFreeSpaceExA")>()) return FALSE;
+  std::string path = directory != nullptr ? directory : "C:\\";
+  Drive* drive = DriveOf(path);
+  if (drive == nullptr || !Lookup(path)) {
+    SetLastError(drive == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (freeToCaller != nullptr) freeToCaller->QuadPart = drive->freeBytes;
+  if (free != nullptr) free->QuadPart = drive->freeBytes;
+  if (total != nullptr) total->QuadPart = drive->freeBytes + (40ull << 30);
+  return TRUE;
 }

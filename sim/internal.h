@@ -45,6 +45,8 @@ std::string SystemDirectory();
 
 // Clock.
 void AdvanceClock(DWORD milliseconds);
+// One ReadFile of a file: the clock moves on by the time a test set (SetReadFileTime).
+void FileReadTakesTime();
 
 // Platform and directories (set by tests; read by several areas).
 bool IsNtFamily();

@@ -78,6 +78,17 @@ int KeyReads();                       // how many times _getch was called
 DWORD KeyReadTime(int index);          // virtual clock at the index-th _getch
 const std::vector<std::string>& DebugOutput();
 DWORD Now();
+// The clock moves on by this much at every ReadFile of a file (default 0), as a disk takes time.
+void SetReadFileTime(DWORD milliseconds);
+
+// The console window's title (default "C:\vctool\VorlaxClean.exe"), and whether the program has
+// a console window at all (without one GetConsoleTitleA and SetConsoleTitleA fail).
+void SetConsoleTitleText(const std::string& title);
+void SetConsoleWindow(bool present);
+const std::string& ConsoleTitle();
+// Every title SetConsoleTitleA set, in order.
+const std::vector<std::string>& ConsoleTitles();
+const std::vector<DWORD>& ConsoleTitleTimes();  // the clock at each
 
 struct StartedProcess {
   std::string application;  // empty when none was passed
@@ -93,6 +104,13 @@ void FailProcessStart(bool fail);
 // ---------------------------------------------------------------- disks
 void AddDrive(char letter, UINT type);
 void RemoveDrive(char letter);
+// The bytes free on a drive (default 20 GiB): GetDiskFreeSpaceExA reports them, and a WriteFile
+// that would grow files beyond them fails with ERROR_DISK_FULL, writing nothing.
+void SetFreeSpace(char letter, uint64_t bytes);
+uint64_t FreeSpace(char letter);
+// A write-protected drive: nothing on it can be created, written, renamed or deleted
+// (ERROR_WRITE_PROTECT); reading works.
+void SetDriveReadOnly(char letter, bool readOnly);
 // Writes a file (parents are created), replacing any existing one.
 void PutFile(const std::string& path, const std::string& data, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
 void MakeDirectory(const std::string& path);

@@ -91,6 +91,9 @@ typedef LONG_PTR LPARAM;
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DISK_FULL 112L
+#define ERROR_WRITE_PROTECT 19L
 #define ERROR_MORE_DATA 234L
 #define ERROR_PARTIAL_COPY 299L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -154,6 +157,8 @@ HMODULE LoadLibraryA(LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 void OutputDebugStringA(LPCSTR text);
+DWORD GetConsoleTitleA(LPSTR title, DWORD size);
+BOOL SetConsoleTitleA(LPCSTR title);
 
 typedef struct _CRITICAL_SECTION {
   LONG LockCount;
@@ -375,6 +380,16 @@ BOOL DeleteFileA(LPCSTR name);
 BOOL MoveFileA(LPCSTR existing, LPCSTR newName);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryA(LPCSTR path);
+typedef union _ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  uint64_t QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+BOOL GetDiskFreeSpaceExA(LPCSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total, PULARGE_INTEGER free);
 
 // ---------------------------------------------------------------- devices
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,

@@ -422,7 +422,7 @@ const char kNtShellImage[] = "C:\\windows\\system32\\explorer.exe";
 
 const std::set<std::string> kMachineKeys = {"admin",    "shell",     "drives",   "dirs",    "links",  "files",
                                             "registry", "processes", "services", "devices", "faults", "user",
-                                            "computer_name"};
+                                            "computer_name", "free_space"};
 
 // Whether the machine runs its shell: an NT machine does unless the scenario says otherwise;
 // a 9x machine only when the scenario says so.
@@ -501,6 +501,7 @@ void BuildMachine(const YAML::Node& scenario) {
     }
   }
   for (const std::string& dir : StrList(machine["dirs"], "machine.dirs")) sim::MakeDirectory(dir);
+  if (machine["free_space"]) sim::SetFreeSpace('C', static_cast<uint64_t>(Num(machine["free_space"], 0)));
   if (machine["links"]) {
     for (const auto& link : machine["links"]) {
       CheckKeys(link, {"path", "target"}, "machine.links");
@@ -542,6 +543,8 @@ struct RunRecord {
   size_t startedBefore = 0;
   int keyReadsBefore = 0;
   size_t terminationsBefore = 0;
+  size_t titlesBefore = 0;
+  std::string titleBefore;
 };
 
 RunRecord RunTool(const std::vector<std::string>& args, const std::string& keys) {
@@ -551,6 +554,8 @@ RunRecord RunTool(const std::vector<std::string>& args, const std::string& keys)
   run.startedBefore = sim::StartedProcesses().size();
   run.keyReadsBefore = sim::KeyReads();
   run.terminationsBefore = sim::Terminations().size();
+  run.titlesBefore = sim::ConsoleTitles().size();
+  run.titleBefore = sim::ConsoleTitle();
   sim::PushKeys(keys);
 
   std::vector<std::string> strings;
@@ -602,6 +607,10 @@ struct RunFacts {
   std::string keyOrder;             // how that was seen, for the message when it fails
   std::vector<std::string> terminated;
   bool examinedProcesses = true;  // the run opened processes to examine them (false: it ended before)
+  bool titlesSeen = false;         // the runner saw the console window's titles
+  std::string titlesUnseen;        // why not
+  std::string titleBefore;         // the title the console had when the run began
+  std::vector<std::string> titles;  // every title the run set, in order
 };
 
 class MachineView {
@@ -731,7 +740,31 @@ const std::set<std::string> kEndStateKeys = {"files_present", "files_absent", "r
                                              "pending",       "wininit",      "log_exists",       "log",
                                              "file_texts"};
 const std::set<std::string> kRunKeys = {"exit", "console", "log_lines", "log_absent", "started", "key_reads",
-                                        "key_read_before_start", "terminated"};
+                                        "key_read_before_start", "terminated", "titles"};
+
+// titles: the console titles the run set, in this order (others between), and after them the
+// title the console had before the run, put back at the end.
+void CheckTitles(const YAML::Node& wanted, const RunFacts& run, const std::string& where) {
+  std::vector<std::string> titles = StrList(wanted, where + ".titles");
+  if (!run.titlesSeen) {
+    Skip(where + ".titles (" + std::to_string(titles.size()) + " titles)", run.titlesUnseen);
+    return;
+  }
+  std::ostringstream all;
+  for (const std::string& t : run.titles) all << "\n  \"" << Visible(t) << "\"";
+  size_t at = 0;
+  for (const std::string& want : titles) {
+    while (at < run.titles.size() && run.titles[at] != want) ++at;
+    if (at == run.titles.size()) {
+      Fail(where + ".titles: no title \"" + Visible(want) + "\" in its place; the run set:" + all.str());
+      return;
+    }
+    ++at;
+  }
+  if (run.titles.empty() || run.titles.back() != run.titleBefore)
+    Fail(where + ".titles: the title the console had, \"" + Visible(run.titleBefore) +
+         "\", was not put back at the end; the run set:" + all.str());
+}
 
 // Where the machine cannot show process paths and the scenario runs a worm, every outcome
 // takes another course: each stated expectation is reported as not checked.
@@ -866,6 +899,7 @@ void CheckRun(const YAML::Node& expect, const RunFacts& run, const MachineView& 
       Fail(where + ".log_absent: the log holds \"" + Visible(text) + "\"");
 
   if (expect["started"]) CheckStarted(expect["started"], run, where);
+  if (expect["titles"]) CheckTitles(expect["titles"], run, where);
   if (expect["key_reads"] && run.keyReads != Num(expect["key_reads"], 0))
     Fail(where + ".key_reads: " + std::to_string(run.keyReads) + ", expected " +
          std::to_string(Num(expect["key_reads"], 0)));
@@ -930,6 +964,10 @@ RunFacts FactsOfSimRun(const RunRecord& run) {
   }
   const std::vector<sim::Termination>& ended = sim::Terminations();
   for (size_t i = run.terminationsBefore; i < ended.size(); ++i) facts.terminated.push_back(ended[i].imagePath);
+  facts.titlesSeen = true;
+  facts.titleBefore = run.titleBefore;
+  const std::vector<std::string>& titles = sim::ConsoleTitles();
+  facts.titles.assign(titles.begin() + static_cast<long>(run.titlesBefore), titles.end());
   return facts;
 }
 
@@ -1106,6 +1144,12 @@ RunFacts FactsOfRecord(const YAML::Node& stage, const std::string& where) {
   facts.keyOrder = Str(stage["key_order"]);
   for (const std::string& image : StrList(stage["terminated"], "record.terminated")) facts.terminated.push_back(image);
   facts.examinedProcesses = Flag(stage["examined_processes"], true);
+  // The console titles, from Wine's trace of the tool's SetConsoleTitleA calls, where the run
+  // had a console window and the runner knows the title it had.
+  facts.titlesSeen = Flag(stage["titles_seen"], false);
+  facts.titlesUnseen = Str(stage["titles_unseen"], "the Wine runner recorded no console titles");
+  facts.titleBefore = Str(stage["title_before"]);
+  for (const std::string& title : StrList(stage["titles"], "record.titles")) facts.titles.push_back(title);
   return facts;
 }
 
@@ -1177,6 +1221,12 @@ int CheckRecord(const std::string& recordFile, const std::string& file) {
 
 const char kWininitBakPath[] = "C:\\windows\\WININIT.BAK";
 const char kRenameListName[] = "\\TKVG.REN";
+// The backup folder of the Windows directory and what the tool keeps in it: the backups
+// (NNNNNNNN.vqb), a backup being written (NNNNNNNN.tmp), the manifest and the files its writer
+// keeps beside it.
+const char kBackupFolder[] = "C:\\WINDOWS\\VORLAXCLEAN.QTN\\";
+const char kManifestPath[] = "C:\\windows\\VorlaxClean.qtn\\manifest.ini";
+
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -1190,6 +1240,7 @@ struct MachineState {
   bool hadWininit = false;
   std::string wininit;
   std::vector<sim::RestartOperation> pending;  // what a restart would carry out now, in order
+  bool hadBackupFolder = false;
 };
 
 // The built machine, and what the sweep's checks need to know about the scenario.
@@ -1207,6 +1258,7 @@ MachineState StateNow(const Snapshot& snap) {
     for (const std::string& path : sim::ListFiles(root)) state.files[Upper(path)] = sim::FileData(path);
   state.hadLog = sim::GetFile(kLogPath, &state.log);
   state.hadWininit = sim::GetFile(kWininitPath, &state.wininit);
+  state.hadBackupFolder = sim::Exists(kBackupFolder);
   for (const sim::PendingOperation& op : sim::PendingOperations())
     state.pending.push_back(sim::RestartOperation{false, op.from, op.to, op.deletion, "", false});
   if (!snap.nt && state.hadWininit)
@@ -1287,6 +1339,8 @@ void CheckUserFiles(const Snapshot& snap, const std::string& report, const std::
 struct RunMode {
   std::string report;  // the path a /REPORT: argument names, upper case; empty without one
   bool detect = false;
+  bool noBackup = false;
+  bool restore = false;  // /RESTORE or /RESTORE:N: only a backup's file may come back
 };
 
 RunMode ModeOf(const YAML::Node& args) {
@@ -1294,6 +1348,8 @@ RunMode ModeOf(const YAML::Node& args) {
   for (const std::string& arg : StrList(args, "args")) {
     if (Upper(arg).compare(0, 8, "/REPORT:") == 0) mode.report = Upper(arg.substr(8));
     if (Upper(arg) == "/DETECT") mode.detect = true;
+    if (Upper(arg) == "/NOBACKUP") mode.noBackup = true;
+    if (Upper(arg).compare(0, 8, "/RESTORE") == 0) mode.restore = true;
   }
   return mode;
 }
@@ -1303,6 +1359,121 @@ RunMode ModeOf(const YAML::Node& args) {
 bool IsReportFile(const RunMode& mode, const std::string& path) {
   return !mode.report.empty() &&
          (path == mode.report || path == mode.report + ".$$$" || path == mode.report + ".OLD");
+}
+
+
+bool IsManifestFile(const std::string& path) {
+  const std::string manifest = Upper(kManifestPath);
+  return path == manifest || path == manifest + ".$$$" || path == manifest + ".OLD";
+}
+
+bool IsBackupFile(const std::string& path) {
+  if (path.compare(0, strlen(kBackupFolder), kBackupFolder) != 0) return false;
+  std::string name = path.substr(strlen(kBackupFolder));
+  return name.size() == 12 && name.find_first_not_of("0123456789") == 8 &&
+         (EndsWith(name, ".VQB") || EndsWith(name, ".TMP"));
+}
+
+// The standard reflected CRC-32, one bit at a time: independent of the product's.
+uint32_t BitwiseCrc32(const std::string& data) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// The bytes a backup file stands for: its header, then the original bytes through the tool's
+// key stream, then their CRC-32. False when it is no complete backup.
+bool DecodeBackup(const std::string& stored, std::string* original) {
+  if (stored.size() < 16 || stored.compare(0, 8, "VCBACKUP") != 0) return false;
+  auto word = [&stored](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(stored[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  uint32_t size = word(8);
+  if (stored.size() != size + 16u) return false;
+  original->assign(stored, 12, size);
+  uint32_t state = 0x5EED1234u;
+  for (char& c : *original) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(static_cast<unsigned char>(c) ^ (state >> 24));
+  }
+  return BitwiseCrc32(*original) == word(12 + size);
+}
+
+// The manifest is whole or absent: a complete one ends with its end line, keeps every entry it
+// had before the run, and each entry's backup that the run made is there and holds a sample's
+// bytes; every backup in the folder (a part being written aside) holds a sample's bytes.
+void CheckBackups(const Snapshot& snap, const MachineState& before, const MachineState& after,
+                  const std::string& where) {
+  std::set<std::string> sampleBytes;
+  for (const auto& kv : snap.before.files)
+    if (snap.samples.count(kv.first)) sampleBytes.insert(kv.second);
+  for (const auto& kv : after.files) {
+    if (!IsBackupFile(kv.first) || !EndsWith(kv.first, ".VQB")) continue;
+    std::string original;
+    if (!DecodeBackup(kv.second, &original))
+      Fail(where + ": the backup " + kv.first + " is not whole");
+    else if (!sampleBytes.count(original))
+      Fail(where + ": the backup " + kv.first + " holds no sample's bytes");
+    else if (kv.second.find(original) != std::string::npos)
+      Fail(where + ": the backup " + kv.first + " holds the sample's bytes as they are");
+  }
+  auto manifest = after.files.find(Upper(kManifestPath));
+  if (manifest == after.files.end()) {
+    if (before.files.count(Upper(kManifestPath))) Fail(where + ": the manifest is gone");
+    return;
+  }
+  const std::string& text = manifest->second;
+  if (!EndsWith(text, "\r\n; end of manifest\r\n")) {
+    Fail(where + ": the manifest is not whole:\n" + Visible(text));
+    return;
+  }
+  auto older = before.files.find(Upper(kManifestPath));
+  for (const std::string& line : CrlfLines(older != before.files.end() ? older->second : std::string())) {
+    if (line.compare(0, 8, "[Backup ") == 0 && text.find("\r\n" + line + "\r\n") == std::string::npos)
+      Fail(where + ": the manifest lost its entry " + line);
+  }
+  for (const std::string& line : CrlfLines(text)) {
+    if (line.compare(0, 5, "File=") != 0) continue;
+    std::string backup = std::string(kBackupFolder) + Upper(line.substr(5));
+    if (!after.files.count(backup)) Fail(where + ": the manifest names the backup " + backup + ", which is not there");
+  }
+}
+
+// Every backup that could not be made is followed by its file's removal: no sample stays
+// because its backup failed. Told by the log where the log is whole: it reaches its end, and
+// each infected file's "path ... infection=1" line has its "Deleting file" line (a failing write
+// of the log loses what its stream held, several lines); then after each "No backup of PATH"
+// line comes ReplaceFile's "Delete operation (PATH)." or the "Deleting file" line of PATH.
+void CheckRemovalWithoutBackup(const std::string& runLog, const std::string& where) {
+  if (runLog.find("Exiting, return value ") == std::string::npos) return;
+  std::vector<std::string> lines = CrlfLines(runLog);
+  size_t infected = 0, deletions = 0;
+  for (const std::string& line : lines) {
+    if (line.compare(0, 5, "path ") == 0 && EndsWith(line, " infection=1")) ++infected;
+    if (line.compare(0, 15, "Deleting file \"") == 0) ++deletions;
+  }
+  if (infected > deletions) return;
+  const std::string kNoBackup = "No backup of ";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].compare(0, kNoBackup.size(), kNoBackup) != 0) continue;
+    size_t colon = lines[i].find(": ", kNoBackup.size());
+    std::string path = lines[i].substr(kNoBackup.size(), colon - kNoBackup.size());
+    std::string operation = "[TKUT - ReplaceFile]: Delete operation (" + path + ").";
+    std::string deleting = "Deleting file \"" + path + "\", result=";
+    bool removed = false;
+    for (size_t k = i + 1; k < lines.size() && !removed; ++k)
+      removed = lines[k] == operation || lines[k].compare(0, deleting.size(), deleting) == 0;
+    if (!removed) {
+      std::string after;
+      for (size_t k = i; k < lines.size(); ++k) after += "\n  " + Visible(lines[k]);
+      Fail(where + ": no removal of " + path + " followed its failed backup; the log from there:" + after);
+    }
+  }
 }
 
 // The report is whole or absent, whatever failed (see above).
@@ -1327,7 +1498,9 @@ void CheckReportWholeOrAbsent(const RunMode& mode, const MachineState& before, i
 // What one run must leave, compared with the machine before it.
 void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRecord& run, const RunMode& mode,
                   const std::string& where) {
-  bool exitFits = mode.detect ? run.exitCode == 0 || run.exitCode == 4 : run.exitCode >= 0 && run.exitCode <= 3;
+  bool exitFits = mode.detect    ? run.exitCode == 0 || run.exitCode == 4
+                  : mode.restore ? run.exitCode == 0 || run.exitCode == 5
+                                 : run.exitCode >= 0 && run.exitCode <= 3;
   if (!exitFits) Fail(where + ": exit code " + std::to_string(run.exitCode));
   CheckReleased(where, true);
   CheckUserFiles(snap, mode.report, where);
@@ -1336,7 +1509,7 @@ void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRec
   for (const auto& kv : before.files) {
     const std::string& path = kv.first;
     if ((snap.samples.count(path) && !mode.detect) || path == Upper(kLogPath) || path == Upper(kWininitPath) ||
-        IsReportFile(mode, path))
+        IsReportFile(mode, path) || (IsManifestFile(path) && !mode.detect))
       continue;
     auto now = after.files.find(path);
     if (now == after.files.end() || now->second != kv.second) Fail(where + ": the run deleted or changed " + path);
@@ -1344,10 +1517,21 @@ void CheckRunLeft(const Snapshot& snap, const MachineState& before, const RunRec
   for (const auto& kv : after.files) {
     const std::string& path = kv.first;
     if (before.files.count(path) || path == Upper(kLogPath) || path == Upper(kWininitPath) ||
-        EndsWith(path, kRenameListName) || IsReportFile(mode, path))
+        EndsWith(path, kRenameListName) || IsReportFile(mode, path) ||
+        (!mode.detect && !mode.noBackup && (IsBackupFile(path) || IsManifestFile(path))))
       continue;
+    // A restore brings back a sample, byte for byte.
+    auto sample = snap.before.files.find(path);
+    if (mode.restore && snap.samples.count(path) && sample != snap.before.files.end()) {
+      if (kv.second != sample->second) Fail(where + ": the restore brought back " + path + " with other bytes");
+      continue;
+    }
     Fail(where + ": the run left a new file " + path);
   }
+  if ((mode.detect || mode.noBackup) && sim::Exists(kBackupFolder) && !before.hadBackupFolder)
+    Fail(where + std::string(": the run made the backup folder, with ") + (mode.detect ? "/DETECT" : "/NOBACKUP"));
+  CheckBackups(snap, before, after, where);
+  CheckRemovalWithoutBackup(RunText(sim::FileData(kLogPath), run.logBefore), where);
   if (before.hadLog && after.log.compare(0, before.log.size(), before.log) != 0)
     Fail(where + ": the log lost text it had before the run");
   if (before.hadWininit) {

@@ -197,6 +197,16 @@ const Caller kCallers[] = {
        return GetFileInformationByHandle(c.handle, &info) != FALSE;
      },
      nullptr},
+    {"CreateDirectoryA", sim::kFaultFile, nullptr,
+     [](Context&) { return CreateDirectoryA("C:\\made", nullptr) != FALSE; }, nullptr},
+    {"RemoveDirectoryA", sim::kFaultFile, [](Context&) { sim::MakeDirectory("C:\\made"); },
+     [](Context&) { return RemoveDirectoryA("C:\\made") != FALSE; }, nullptr},
+    {"GetDiskFreeSpaceExA", sim::kFaultFile, nullptr,
+     [](Context&) {
+       ULARGE_INTEGER available;
+       return GetDiskFreeSpaceExA("C:\\windows\\", &available, nullptr, nullptr) != FALSE;
+     },
+     nullptr},
     {"SetFilePointer", sim::kFaultFile, OpenForReading,
      [](Context& c) { return SetFilePointer(c.handle, 2, nullptr, FILE_BEGIN) == 2; }, nullptr},
     {"FindFirstFileA", sim::kFaultFile,
@@ -316,6 +326,14 @@ const Caller kCallers[] = {
        DWORD size = sizeof(name);
        return GetComputerNameA(name, &size) != FALSE;
      },
+     nullptr},
+    {"GetConsoleTitleA", sim::kFaultProcess, nullptr,
+     [](Context&) {
+       char title[64];
+       return GetConsoleTitleA(title, sizeof(title)) > 0;
+     },
+     nullptr},
+    {"SetConsoleTitleA", sim::kFaultProcess, nullptr, [](Context&) { return SetConsoleTitleA("probe") != FALSE; },
      nullptr},
     {"CreateProcessA", sim::kFaultProcess, nullptr,
      [](Context&) {

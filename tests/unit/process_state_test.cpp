@@ -49,7 +49,7 @@ TEST(ResetProcessState, TheRunRecordIsEmptyAndEveryModeOff) {
   SetDetectionOnly(1);
   SetShellKept(1);
   SetRecording(1);
-  NoteFileRemoval("C:\\a.exe", 1);
+  NoteFileRemoval("C:\\a.exe", 1, kBackupNotAsked);
   NoteInfectedProcess("C:\\b.exe", kProcessFound);
   NoteRunValue(kRunValueDeleted);
 
@@ -63,7 +63,7 @@ TEST(ResetProcessState, TheRunRecordIsEmptyAndEveryModeOff) {
   EXPECT_EQ(RecordedRunValue(), kRunValueFailed);
 
   // Recording is off again: a removal leaves no record.
-  NoteFileRemoval("C:\\c.exe", 1);
+  NoteFileRemoval("C:\\c.exe", 1, kBackupNotAsked);
   EXPECT_EQ(RecordedFiles(), nullptr);
 }
 

@@ -133,7 +133,7 @@ TEST(RunReport, LostRecordMeansNoReport) {
   sim::MakeDirectory("C:\\reports");
   SetRecording(1);
   testing_support::FailApi("malloc", 1, false);
-  NoteFileRemoval("C:\\a.exe", 1);
+  NoteFileRemoval("C:\\a.exe", 1, kBackupNotAsked);
   EXPECT_EQ(1, RecordLost());
   EXPECT_EQ(0, Write("C:\\reports\\WS.ini"));
   EXPECT_FALSE(sim::Exists("C:\\reports\\WS.ini"));
@@ -146,11 +146,11 @@ TEST(RunReport, LostRecordMeansNoReport) {
 TEST(RunRecord, FilesInOrderWithTheirStates) {
   sim::Reset();
   SetRecording(1);
-  NoteFileRemoval("C:\\a.exe", 1);
-  NoteFileRemoval("C:\\b.exe", 0);
-  NoteFileRemoval("C:\\c.exe", 2);
-  NoteFileRemoval("C:\\d.exe", 3);
-  NoteFileRemoval("C:\\e.exe", 4);
+  NoteFileRemoval("C:\\a.exe", 1, kBackupNotAsked);
+  NoteFileRemoval("C:\\b.exe", 0, kBackupNotAsked);
+  NoteFileRemoval("C:\\c.exe", 2, kBackupNotAsked);
+  NoteFileRemoval("C:\\d.exe", 3, kBackupNotAsked);
+  NoteFileRemoval("C:\\e.exe", 4, kBackupNotAsked);
   NoteInfectedFileLeft("C:\\f.exe");
   NoteInfectedFileLeft("c:\\F.EXE");
   std::string list;

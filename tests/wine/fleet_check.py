@@ -227,7 +227,7 @@ def attempt(opts):
               'WSCLEAN report after the first start:\n  expected %r\n  got      %r' % (expected, first_clean))
         code, out = infect.start('the first start of WSINFECT')
         check(code == 2, 'WSINFECT first start: exit %s, expected 2\n%s' % (code, out.decode('latin-1')))
-        expected = report_text('WSINFECT', 2, 1, 1, 'absent', ['deleted|' + LOOSE, 'restart|' + HELD])
+        expected = report_text('WSINFECT', 2, 1, 1, 'absent', ['deleted|' + LOOSE + '|backup 1', 'restart|' + HELD + '|backup 2'])
         got = read(infect_report)
         check(got is not None and matches(expected, got),
               'WSINFECT report after the first start:\n  expected %r\n  got      %r' % (expected, got))

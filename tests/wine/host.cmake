@@ -45,3 +45,18 @@ if(VORLAX_WIN32_DIR)
   set_tests_properties(fleet.wine.startup_and_summary PROPERTIES LABELS wine TIMEOUT 600
                        RESOURCE_LOCK wine-slot-0)
 endif()
+# Backups on the real executable: made before each removal (at once and at the restart), inert
+# (YARA with the signatures finds nothing), restored byte for byte, never over a file; none with
+# /NOBACKUP. NT and 98 modes.
+if(VORLAX_WIN32_DIR)
+  set(wine_slot 1)
+  foreach(mode nt 98)
+    add_test(NAME backup.wine.${mode}
+             COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/backup_check.py ${mode}
+                     --win32-dir ${VORLAX_WIN32_DIR} --samplegen $<TARGET_FILE:samplegen>
+                     --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
+    set_tests_properties(backup.wine.${mode} PROPERTIES LABELS wine TIMEOUT 900
+                         RESOURCE_LOCK wine-slot-${wine_slot})
+    math(EXPR wine_slot "${wine_slot} + 1")
+  endforeach()
+endif()

@@ -65,7 +65,7 @@ SCENARIO_KEYS = {'description', 'platform', 'host_only', 'no_sweep', 'args', 'ke
 END_STATE_KEYS = {'files_present', 'files_absent', 'registry_present', 'registry_absent', 'pending', 'wininit',
                   'log_exists', 'log'}
 RUN_KEYS = END_STATE_KEYS | {'exit', 'console', 'log_lines', 'log_absent', 'started', 'key_reads',
-                             'key_read_before_start', 'terminated'}
+                             'key_read_before_start', 'terminated', 'titles'}
 
 failures = []
 
@@ -206,12 +206,13 @@ class Wine:
         return cur
 
 
-TEMPLATE_FORMAT = '4'  # bump when the way a template is made changes: older caches are made again
+TEMPLATE_FORMAT = '5'  # bump when the way a template is made changes: older caches are made again
 
 # The calls whose arguments and results Wine's relay trace shows for each run of the tool: what
 # the run did, seen by Wine itself (program starts, key reads, ended processes, the drive list).
 RELAY_INCLUDE = ';'.join(m + '.' + f for f in ('GetWindowsDirectoryA', 'GetLogicalDriveStringsA', 'CreateProcessA',
-                                                'OpenProcess', 'TerminateProcess')
+                                                'OpenProcess', 'TerminateProcess', 'GetConsoleTitleA',
+                                                'SetConsoleTitleA')
                          for m in ('KERNEL32', 'KERNELBASE')) + ';msvcrt._getch'
 
 BINFMT = '/proc/sys/fs/binfmt_misc'
@@ -569,7 +570,7 @@ class Runner:
         except FileNotFoundError:
             return None
 
-    def run_tool(self, args, keys, where):
+    def run_tool(self, args, keys, where, terminal):
         before_log = self.log_bytes() or b''
         before = self.list_processes()
         started = time.time()
@@ -579,15 +580,17 @@ class Runner:
         # listed in the template's RelayInclude goes to stderr: what Wine itself saw the tool do.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as trace:
             command = ['wine', TOOL_PATH] + [str(a) for a in args]
-            if keys:
-                # _getch reads the console: give the program a terminal to read the keys from.
+            if terminal:
+                # A console window: _getch reads the keys from the terminal, and the console
+                # has a title.
                 import pty
                 master, slave = pty.openpty()
                 p = subprocess.Popen(command, env=env, stdin=slave, stdout=out, stderr=trace,
                                      preexec_fn=self.wine.preexec)
                 os.close(slave)
-                time.sleep(0.5)
-                os.write(master, str(keys).encode('latin-1'))
+                if keys:
+                    time.sleep(0.5)
+                    os.write(master, str(keys).encode('latin-1'))
             else:
                 master = None
                 p = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=trace,
@@ -622,7 +625,8 @@ class Runner:
             raise WineFault(where, 'Wine answered GetLogicalDriveStringsA with 0 (no drive at all)')
         log = (self.log_bytes() or b'')[len(before_log):]
         after = self.list_processes()
-        return dict(exit=code, console=console, log=log, calls=calls, before=before, after=after)
+        return dict(exit=code, console=console, log=log, calls=calls, before=before, after=after,
+                    terminal=terminal)
 
     # ------------------------------------------------------------ what the runner saw
 
@@ -650,11 +654,21 @@ class Runner:
                 if pid is not None:
                     terminated.append(images.get(pid, 'pid %x' % pid))
         examined = any(name == 'OpenProcess' for _, name, _, _ in run['calls'])
+        titles = [relay_string(argv[0]) for _, name, argv, _ in run['calls'] if name == 'SetConsoleTitleA']
+        asked = [ret for _, name, _, ret in run['calls'] if name == 'GetConsoleTitleA']
+        if not run['terminal']:
+            unseen = 'the run had no console window (the runner gave it no terminal)'
+        elif asked and asked[0] != 0:
+            unseen = ('the title the console had is not in Wine\'s trace (GetConsoleTitleA gave %d characters)'
+                      % asked[0])
+        else:
+            unseen = ''
         facts = dict(exit=run['exit'], console=run['console'].hex(), log=run['log'].hex(), started=started,
                      key_reads=key_reads, terminated=terminated, examined_processes=examined,
                      key_read_before_start=last_key is not None and first_start is not None and last_key < first_start,
                      key_order='in the trace of the tool\'s calls the last _getch is call %s, the first program '
-                               'start call %s' % (last_key, first_start))
+                               'start call %s' % (last_key, first_start),
+                     titles_seen=not unseen, titles_unseen=unseen, titles=titles, title_before='')
         return facts
 
     def end_state(self):
@@ -723,11 +737,11 @@ class Runner:
             time.sleep(0.5)
         raise WineFault(where, 'Wine\'s shell explorer.exe did not start within 30 s')
 
-    def one_run(self, args, keys, where):
+    def one_run(self, args, keys, where, terminal=False):
         if self.helper is None:
             self.wait_for_drives(where)
         self.keep_shell(where)
-        run = self.run_tool(args or [], keys, where)
+        run = self.run_tool(args or [], keys, where, terminal or bool(keys))
         self.wine.stop()  # every program ends and the registry is saved: the end state
         self.helper = self.keeper = None
         stage = self.facts(run)
@@ -737,13 +751,16 @@ class Runner:
     def run(self):
         s = self.s
         self.build()
-        stages = {'expect': self.one_run(s.get('args'), s.get('keys'), 'expect')}
+        # A run whose console titles are expected runs in a console window: on a terminal.
+        stages = {'expect': self.one_run(s.get('args'), s.get('keys'), 'expect',
+                                         bool((s.get('expect') or {}).get('titles')))}
         if s.get('restart'):
             self.restart()
             stages['after_restart'] = {"machine": self.end_state()}
         if s.get('second_run'):
             second = s['second_run'] or {}
-            stages['second_run.expect'] = self.one_run(second.get('args'), second.get('keys'), 'second_run')
+            stages['second_run.expect'] = self.one_run(second.get('args'), second.get('keys'), 'second_run',
+                                                       bool((second.get('expect') or {}).get('titles')))
         return stages
 
     def restart(self):
@@ -804,6 +821,30 @@ def relay_calls(trace):
         elif name in pending:
             calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
     return calls
+
+
+def relay_string(arg):
+    """The text of a string argument in Wine's relay trace ('hex "text"', escaped as Wine's
+    debug strings are: backslash, quote, \\n, \\r, \\t and \\xNN)."""
+    if '"' not in arg:
+        return ''
+    text = arg.split('"', 1)[1]
+    text = text[:-1] if text.endswith('"') else text
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == '\\' and i + 1 < len(text):
+            n = text[i + 1]
+            if n == 'x' and i + 3 < len(text) + 0:
+                out.append(chr(int(text[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            out.append({'n': '\n', 'r': '\r', 't': '\t'}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return ''.join(out)
 
 
 def registry_keys(node):
