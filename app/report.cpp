@@ -30,21 +30,6 @@ void SayNotWritten(const char* path, const char* reason, DWORD error) {
   }
 }
 
-// _vsnprintf leaves no terminator when the text does not fit: an empty text then.
-void FormatText(char* text, size_t size, const char* format, ...) __attribute__((format(__printf__, 3, 4)));
-void FormatText(char* text, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = _vsnprintf(text, size - 1, format, args);
-  va_end(args);
-  text[n < 0 ? 0 : n] = '\0';
-}
-
-void FormatTime(const SYSTEMTIME* time, char* text, size_t size) {
-  FormatText(text, size, "%04u-%02u-%02uT%02u:%02u:%02u", (unsigned)time->wYear, (unsigned)time->wMonth,
-                   (unsigned)time->wDay, (unsigned)time->wHour, (unsigned)time->wMinute, (unsigned)time->wSecond);
-}
-
 void WritePlatform(WholeFileWriter* writer) {
   OSVERSIONINFOA info;
   memset(&info, 0, sizeof(info));
@@ -70,8 +55,8 @@ void WriteReportText(WholeFileWriter* writer, const SYSTEMTIME* started, const S
   computer[sizeof(computer) - 1] = '\0';
   char startedText[32];
   char finishedText[32];
-  FormatTime(started, startedText, sizeof(startedText));
-  FormatTime(finished, finishedText, sizeof(finishedText));
+  FormatLocalTime(started, startedText, sizeof(startedText));
+  FormatLocalTime(finished, finishedText, sizeof(finishedText));
 
   WholeFileLine(writer, "[Run]");
   WholeFileLine(writer, "Version=%d.%02d.%d", VORLAX_VERSION_MAJOR, VORLAX_VERSION_MINOR, VORLAX_VERSION_BUILD);

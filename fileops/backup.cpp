@@ -63,21 +63,10 @@ int g_backupsOn = 1;
 Manifest g_manifest;
 int g_manifestChanged = 0;  // entries were added or changed since the manifest was written
 
-// _vsnprintf leaves no terminator when the text does not fit: the text is cut then.
-void FormatText(char* text, size_t size, const char* format, ...) __attribute__((format(__printf__, 3, 4)));
-void FormatText(char* text, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = _vsnprintf(text, size - 1, format, args);
-  va_end(args);
-  text[n < 0 ? size - 1 : n] = '\0';
-}
-
 void NowText(char* text, size_t size) {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  FormatText(text, size, "%04u-%02u-%02uT%02u:%02u:%02u", (unsigned)now.wYear, (unsigned)now.wMonth,
-             (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
+  FormatLocalTime(&now, text, size);
 }
 
 DWORD ErrorOr(DWORD fallback) { return GetLastError() != 0 ? GetLastError() : fallback; }

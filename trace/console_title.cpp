@@ -1,6 +1,8 @@
 // Progress in the console window's title.
 #include "trace/console_title.h"
 
+#include "trace/trace.h"
+
 const DWORD kTitleInterval = 250;
 
 namespace {
@@ -12,16 +14,6 @@ char g_keptTitle[512];
 DWORD g_lastShown = 0;
 unsigned long g_examined = 0;
 char g_drive[4];
-
-// _vsnprintf leaves no terminator when the text does not fit: the text is cut then.
-void FormatTitle(char* title, size_t size, const char* format, ...) __attribute__((format(__printf__, 3, 4)));
-void FormatTitle(char* title, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = _vsnprintf(title, size - 1, format, args);
-  va_end(args);
-  title[n < 0 ? size - 1 : n] = '\0';
-}
 
 void ShowTitle(const char* text) {
   if (SetConsoleTitleA(text)) g_lastShown = GetTickCount();
@@ -45,7 +37,7 @@ void BeginTitleProgress(void) {
 void ShowPhaseTitle(const char* phase) {
   if (!g_active) return;
   char title[128];
-  FormatTitle(title, sizeof(title), "%s%s", kTitlePrefix, phase);
+  FormatText(title, sizeof(title), "%s%s", kTitlePrefix, phase);
   ShowTitle(title);
 }
 
@@ -60,7 +52,7 @@ void CountExaminedFile(const char* path) {
     g_drive[3] = '\0';
   }
   char title[128];
-  FormatTitle(title, sizeof(title), "%sscanning %s (%lu files examined)", kTitlePrefix, g_drive, g_examined);
+  FormatText(title, sizeof(title), "%sscanning %s (%lu files examined)", kTitlePrefix, g_drive, g_examined);
   ShowTitle(title);
 }
 

@@ -171,3 +171,17 @@ void ResetTrace(void) {
 
 // The root scope lives for the whole process; its end at exit closes the log file.
 static TraceScope g_rootScope("", "*\n");
+
+// _vsnprintf leaves no terminator when the text does not fit: the text is cut then.
+void FormatText(char* text, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = _vsnprintf(text, size - 1, format, args);
+  va_end(args);
+  text[n < 0 ? size - 1 : n] = '\0';
+}
+
+void FormatLocalTime(const SYSTEMTIME* time, char* text, size_t size) {
+  FormatText(text, size, "%04u-%02u-%02uT%02u:%02u:%02u", (unsigned)time->wYear, (unsigned)time->wMonth,
+             (unsigned)time->wDay, (unsigned)time->wHour, (unsigned)time->wMinute, (unsigned)time->wSecond);
+}

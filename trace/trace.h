@@ -44,6 +44,12 @@ class TraceScope {
 // no scope but the root is open.
 void ResetTrace(void);
 
+// Formats into text (size bytes, at least 1), always terminated: a text that does not fit is cut.
+void FormatText(char* text, size_t size, const char* format, ...) __attribute__((format(__printf__, 3, 4)));
+
+// A local time as YYYY-MM-DDTHH:MM:SS (20 bytes with the terminator).
+void FormatLocalTime(const SYSTEMTIME* time, char* text, size_t size);
+
 // Shorthands for the product's own lines: empty module name, all categories.
 #define TRACE_INFO(...) TraceMessage("", TRACE_ALL_CATEGORIES, kTraceLevelInfo, __VA_ARGS__)
 #define TRACE_ERROR(...) TraceMessage("", TRACE_ALL_CATEGORIES, kTraceLevelError, __VA_ARGS__)

@@ -1374,16 +1374,6 @@ bool IsBackupFile(const std::string& path) {
          (EndsWith(name, ".VQB") || EndsWith(name, ".TMP"));
 }
 
-// The standard reflected CRC-32, one bit at a time: independent of the product's.
-uint32_t BitwiseCrc32(const std::string& data) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char c : data) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return crc ^ 0xFFFFFFFFu;
-}
-
 // The bytes a backup file stands for: its header, then the original bytes through the tool's
 // key stream, then their CRC-32. False when it is no complete backup.
 bool DecodeBackup(const std::string& stored, std::string* original) {
@@ -1401,7 +1391,7 @@ bool DecodeBackup(const std::string& stored, std::string* original) {
     state = state * 1664525u + 1013904223u;
     c = static_cast<char>(static_cast<unsigned char>(c) ^ (state >> 24));
   }
-  return BitwiseCrc32(*original) == word(12 + size);
+  return samples::BitwiseCrc32(*original) == word(12 + size);
 }
 
 // The manifest is whole or absent: a complete one ends with its end line, keeps every entry it

@@ -24,16 +24,6 @@ const char kManifest[] = "C:\\windows\\VorlaxClean.qtn\\manifest.ini";
 const char kBackup1[] = "C:\\windows\\VorlaxClean.qtn\\00000001.vqb";
 const char kLog[] = "C:\\windows\\VorlaxClean.log";
 
-// The CRC-32 one bit at a time, independent of the product's.
-uint32_t BitwiseCrc(const std::string& data) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char c : data) {
-    crc ^= c;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return crc ^ 0xFFFFFFFFu;
-}
-
 std::string Hex8(uint32_t value) {
   char text[16];
   snprintf(text, sizeof(text), "%08X", value);
@@ -66,7 +56,7 @@ std::map<std::string, std::string> FilesButTheLog() {
 std::string EntryText(int number, const std::string& path, const std::string& data, const std::string& original,
                       const std::string& time, const std::string& restored = "") {
   std::string text = "\r\n[Backup " + std::to_string(number) + "]\r\nPath=" + path +
-                     "\r\nSize=" + std::to_string(data.size()) + "\r\nCRC32=" + Hex8(BitwiseCrc(data)) +
+                     "\r\nSize=" + std::to_string(data.size()) + "\r\nCRC32=" + Hex8(samples::BitwiseCrc32(data)) +
                      "\r\nTime=" + time + "\r\nOriginal=" + original + "\r\nFile=" +
                      std::string(8 - std::to_string(number).size(), '0') + std::to_string(number) + ".vqb\r\n";
   if (!restored.empty()) text += "Restored=" + restored + "\r\n";
@@ -249,7 +239,7 @@ TEST(Restore, BadInputGivesOneLineAndExitFiveAndChangesNothing) {
     text.replace(at, from.size(), to);
     sim::PutFile(kManifest, text);
   };
-  std::string crc = Hex8(BitwiseCrc(Sample()));
+  std::string crc = Hex8(samples::BitwiseCrc32(Sample()));
   const struct {
     const char* name;
     std::string arg;
@@ -290,7 +280,7 @@ TEST(Restore, BadInputGivesOneLineAndExitFiveAndChangesNothing) {
          sim::PutFile(kBackup1, stored);
        },
        "Restore: the backup C:\\windows\\VorlaxClean.qtn\\00000001.vqb of entry 1 is damaged (its CRC-32 is " +
-           Hex8(BitwiseCrc([] {
+           Hex8(samples::BitwiseCrc32([] {
              std::string s = Sample();
              s[5000 - 12] ^= 1;
              return s;

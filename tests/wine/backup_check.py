@@ -22,7 +22,10 @@ file beside them.
    the sample gone, no backup folder; the console's titles, which Wine's console on a terminal
    shows as the terminal's title sequences (ESC ] 0 ; TITLE BEL), name each phase in order, the
    drive scan's first count, and at the end the title the console had (Wine's is empty).
-Exit status 0 all holds, 1 a mismatch, 2 the machine cannot be built.
+The manifest is compared byte for byte by the host runner's text rule (--checker). The machines
+are built again only when a probe of Wine itself shows that Wine failed (no drive C: for a new
+process, or a hang after which the server no longer starts a program), each time with a RETRY
+line (kept in --notes). Exit status 0 all holds, 1 a mismatch, 2 the machine cannot be built.
 """
 import argparse
 import os
@@ -43,6 +46,7 @@ FOLDER = 'C:\\windows\\VorlaxClean.qtn'
 MANIFEST = FOLDER + '\\manifest.ini'
 
 problems = []
+CHECKER = None  # the host runner, whose text rule (<TIME> for one local time) judges
 
 
 def check(cond, text):
@@ -51,12 +55,7 @@ def check(cond, text):
     return cond
 
 
-def read(path):
-    try:
-        with open(path, 'rb') as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
+read = rs.read_host
 
 
 def undo(stored):
@@ -92,10 +91,7 @@ def manifest_text(entries):
 
 
 def matches(expected, actual):
-    if actual is None:
-        return False
-    pattern = rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d'.join(re.escape(p) for p in expected.split(b'<TIME>'))
-    return re.fullmatch(pattern, actual, re.S) is not None
+    return rs.text_matches(CHECKER, expected, actual)
 
 
 class Machine:
@@ -107,6 +103,7 @@ class Machine:
         shutil.copyfile(os.path.join(opts.win32_dir, 'VorlaxClean.exe'), self.unix(rs.TOOL_PATH))
         shutil.copyfile(os.path.join(opts.win32_dir, 'holdfile.exe'), self.unix(rs.HELPER_PATH))
         self.samplegen = opts.samplegen
+        self.opts = opts
         self.helper = None
 
     def unix(self, path):
@@ -119,22 +116,19 @@ class Machine:
         return read(self.unix(path))
 
     def hold(self, path):
-        self.wait_for_drives()
+        self.wine.wait_for_drives(self.opts, 'holding ' + path)
         self.helper = self.wine.popen([rs.HELPER_PATH, '--hold', 'read', path], stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.helper.stdout.readline().decode('latin-1').strip()
         if line != 'ready':
             raise rs.BadScenario('the helper could not hold %s: %s' % (path, line))
 
-    def wait_for_drives(self):
-        self.wine.run([rs.HELPER_PATH, '--drives', '60'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL, timeout=300)
-
     def tool_on_terminal(self, *args):
         """One run of the tool on a terminal: (exit code, the titles it set, in order)."""
         import pty
         import select
-        self.wait_for_drives()
+        where = 'VorlaxClean.exe %s on a terminal' % ' '.join(args)
+        self.wine.wait_for_drives(self.opts, where)
         master, slave = pty.openpty()
         p = self.wine.popen([rs.TOOL_PATH] + list(args), stdin=slave, stdout=slave, stderr=subprocess.DEVNULL)
         os.close(slave)
@@ -151,15 +145,27 @@ class Machine:
                 break
             out += data
         os.close(master)
-        code = p.wait(timeout=300)
+        try:
+            code = p.wait(timeout=300)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            if not self.wine.answers():
+                raise rs.WineFault(where, 'it did not end within 300 s and the Wine server no longer starts a '
+                                   'program that sees C:')
+            check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
+            return None, []
         return code, [t.decode('latin-1') for t in re.findall(rb'\x1b\]0;([^\x07]*)\x07', out)]
 
     def tool(self, *args):
         """One run of the tool: (exit code, console text)."""
-        self.wait_for_drives()
+        where = 'VorlaxClean.exe ' + ' '.join(args)
+        self.wine.wait_for_drives(self.opts, where)
         with tempfile.TemporaryFile() as out:
-            r = self.wine.run([rs.TOOL_PATH] + list(args), timeout=300, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=subprocess.DEVNULL)
+            r = self.wine.run_or_hang([rs.TOOL_PATH] + list(args), where, stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=subprocess.DEVNULL)
+            if r is None:
+                check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
+                return None, ''
             out.seek(0)
             return r.returncode, out.read().decode('latin-1').replace('\r\n', '\n')
 
@@ -168,8 +174,9 @@ class Machine:
         if self.helper:
             self.helper.wait(timeout=60)
             self.helper = None
-        self.wine.run(['wineboot', '-r'], timeout=300, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL)
+        if self.wine.run_or_hang(['wineboot', '-r'], 'the restart', stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) is None:
+            check(False, 'the restart (wineboot -r) did not end within 300 s (the Wine server still answers)')
         self.wine.stop()
 
     def close(self):
@@ -188,15 +195,34 @@ def yara_matches(yara, folder):
 
 
 def main():
-    import zlib
     ap = argparse.ArgumentParser()
     ap.add_argument('mode', choices=('nt', '98'))
     ap.add_argument('--win32-dir', required=True)
     ap.add_argument('--samplegen', default=os.path.join(rs.ROOT, 'build', 'host', 'samplegen'))
     ap.add_argument('--yara', default='/usr/bin/yara')
     ap.add_argument('--cache', default=os.path.join(rs.ROOT, 'build', 'host', 'wine-prefixes'))
+    ap.add_argument('--checker', default=os.path.join(rs.ROOT, 'build', 'host', 'tests', 'runner', 'scenario_runner'))
+    ap.add_argument('--notes', help='folder where the RETRY lines are kept for the suite\'s summary')
     opts = ap.parse_args()
+    global CHECKER
+    CHECKER = opts.checker
+    opts.name = 'backup-' + opts.mode
+    rs.forget_notes(opts)
+    rs.with_wine_retries(opts, lambda: attempt(opts))
+    if problems:
+        print('FAIL backup %s' % opts.mode, file=sys.stderr)
+        for p in problems:
+            print('  ' + p, file=sys.stderr)
+        return 1
+    print('PASS backup %s' % opts.mode)
+    return 0
 
+
+def attempt(opts):
+    """One try on new machines; mismatches go to problems. Raises WineFault where a probe of
+    Wine shows that Wine itself failed."""
+    import zlib
+    del problems[:]
     m = Machine(opts.mode, opts)
     try:
         subprocess.run(['wineserver', '-p'], env=m.wine.env, timeout=60, stdin=subprocess.DEVNULL,
@@ -282,14 +308,6 @@ def main():
         check(not os.path.exists(m.unix(FOLDER)), '/NOBACKUP run: the backup folder was made')
     finally:
         m.close()
-
-    if problems:
-        print('FAIL backup %s' % opts.mode, file=sys.stderr)
-        for p in problems:
-            print('  ' + p, file=sys.stderr)
-        return 1
-    print('PASS backup %s' % opts.mode)
-    return 0
 
 
 if __name__ == '__main__':

@@ -49,17 +49,7 @@ CHECKER = None  # the host runner, whose text rule (<TIME> for one local time) j
 
 
 def matches(expected, actual):
-    """expected (bytes, <TIME> for a local time) equals actual byte for byte; a diff on stderr
-    when it does not."""
-    with tempfile.TemporaryDirectory() as d:
-        for name, data in (('expected', expected), ('actual', actual)):
-            with open(os.path.join(d, name), 'wb') as f:
-                f.write(data)
-        r = subprocess.run([CHECKER, '--match-text', os.path.join(d, 'expected'), os.path.join(d, 'actual')],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    if r.returncode == 2:
-        raise rs.BadScenario('the checker: ' + r.stderr.decode('latin-1'))
-    return r.returncode == 0
+    return rs.text_matches(CHECKER, expected, actual)
 
 
 def crlf(text):
@@ -107,14 +97,9 @@ class Machine:
     def start(self, where):
         """One start of the machine: the startup script against the share. (exit code, console)"""
         self.wine.wait_for_drives(self.opts, where)
-        try:
-            r = self.run(['cmd', '/c', 'S:\\startup.cmd', 'S:'], timeout=300, stdout=subprocess.PIPE,
-                         stderr=subprocess.DEVNULL)
-        except subprocess.TimeoutExpired:
-            # A hang is the product's unless Wine itself no longer starts a program.
-            if not self.wine.answers():
-                raise rs.WineFault(where, 'the start did not end within 300 s and the Wine server no longer '
-                                   'starts a program that sees C:')
+        r = self.wine.run_or_hang(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if r is None:
             return None, b'(the start did not end within 300 s; the Wine server still answers)'
         return r.returncode, r.stdout
 
@@ -147,22 +132,13 @@ class Machine:
         return unix
 
 
-def read(path):
-    try:
-        with open(path, 'rb') as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
+read = rs.read_host
 
 
 def summary(machine, where):
-    try:
-        r = machine.run([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], timeout=120, stdout=subprocess.PIPE,
-                        stderr=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
-        if not machine.wine.answers():
-            raise rs.WineFault(where, '/SUMMARY did not end within 120 s and the Wine server no longer '
-                               'starts a program that sees C:')
+    r = machine.wine.run_or_hang([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], where, timeout=120,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    if r is None:
         return None, b'(/SUMMARY did not end within 120 s; the Wine server still answers)'
     return r.returncode, r.stdout
 

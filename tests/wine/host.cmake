@@ -54,7 +54,8 @@ if(VORLAX_WIN32_DIR)
     add_test(NAME backup.wine.${mode}
              COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/backup_check.py ${mode}
                      --win32-dir ${VORLAX_WIN32_DIR} --samplegen $<TARGET_FILE:samplegen>
-                     --cache ${CMAKE_BINARY_DIR}/wine-prefixes)
+                     --cache ${CMAKE_BINARY_DIR}/wine-prefixes --checker $<TARGET_FILE:scenario_runner>
+                     --notes ${CMAKE_BINARY_DIR}/wine-notes)
     set_tests_properties(backup.wine.${mode} PROPERTIES LABELS wine TIMEOUT 900
                          RESOURCE_LOCK wine-slot-${wine_slot})
     math(EXPR wine_slot "${wine_slot} + 1")

@@ -102,17 +102,12 @@ def attempt(opts):
             with open(ini, 'wb') as f:
                 f.write(EXISTING_INI)
         check(not os.path.exists(ini) or opts.mode == '98-existing', 'a WININIT.INI exists before the run')
-        try:
-            r = w.run([PROBE, PROBE_LOG, HELD], timeout=300, stdin=subprocess.DEVNULL,
-                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            out = r.stdout.decode('latin-1').replace('\r\n', '\n')
-        except subprocess.TimeoutExpired:
-            # A hang is the product's unless Wine itself no longer starts a program.
-            if not w.answers():
-                raise rs.WineFault('the removal', 'the probe did not end within 300 s and the Wine server '
-                                   'no longer starts a program that sees C:')
+        r = w.run_or_hang([PROBE, PROBE_LOG, HELD], 'the removal', stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if r is None:
             check(False, 'the probe did not end within 300 s (the Wine server still answers)')
             return 0
+        out = r.stdout.decode('latin-1').replace('\r\n', '\n')
         print(out, end='')
         results = [l[len(HELD) + 1:] for l in out.split('\n') if l.startswith(HELD + ' ')]
         short = next((x[len('short='):] for x in results if x.startswith('short=')), '?')
@@ -141,13 +136,8 @@ def attempt(opts):
                 actual = None
             check(actual == expected, 'WININIT.INI: expected %r, got %r' % (expected, actual))
 
-        try:
-            w.run(['wineboot', '-r'], timeout=300, stdin=subprocess.DEVNULL,
-                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        except subprocess.TimeoutExpired:
-            if not w.answers():
-                raise rs.WineFault('the restart', 'wineboot -r did not end within 300 s and the Wine server '
-                                   'no longer starts a program that sees C:')
+        if w.run_or_hang(['wineboot', '-r'], 'the restart', stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) is None:
             check(False, 'the restart (wineboot -r) did not end within 300 s (the Wine server still answers)')
             return 0
         w.stop()

@@ -166,6 +166,18 @@ class Wine:
         except subprocess.TimeoutExpired:
             return False
 
+    def run_or_hang(self, args, where, timeout=300, **kw):
+        """wine ARGS: the finished process, or None when it did not end within the time while the
+        server still starts a program (a hang of what ran: the caller reports it). Where the
+        server no longer does, Wine itself failed: WineFault."""
+        try:
+            return self.run(args, timeout=timeout, **kw)
+        except subprocess.TimeoutExpired:
+            if not self.answers():
+                raise WineFault(where, '%s did not end within %d s and the Wine server no longer starts a '
+                                'program that sees C:' % (where, timeout))
+            return None
+
     def wait_for_drives(self, opts, where):
         """Wine's mount manager lists the drives a while after the server starts (and after the
         restart): a tool started before that would find no drive to scan. Under qemu-user a
@@ -766,12 +778,8 @@ class Runner:
     def restart(self):
         """The restart: wineboot -r carries out PendingFileRenameOperations and WININIT.INI. Under
         qemu-user on loaded cores it may take minutes."""
-        try:
-            self.wine.run(['wineboot', '-r'], timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        except subprocess.TimeoutExpired:
-            if not self.wine.answers():
-                raise WineFault('the restart', 'wineboot -r did not end within 300 s and the Wine server no '
-                                'longer starts a program that sees C:')
+        if self.wine.run_or_hang(['wineboot', '-r'], 'the restart', stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL) is None:
             fail('the restart: wineboot -r did not end within 300 s (the Wine server still answers)')
         self.wine.stop()
 
@@ -821,6 +829,31 @@ def relay_calls(trace):
         elif name in pending:
             calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
     return calls
+
+
+def read_host(path):
+    """The bytes of a file of the host, or None when there is none."""
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def text_matches(checker, expected, actual):
+    """expected (bytes, <TIME> for a local time) equals actual byte for byte, by the host
+    runner's rule for file_texts (scenario_runner --match-text); False for no file at all."""
+    if actual is None:
+        return False
+    with tempfile.TemporaryDirectory() as d:
+        for name, data in (('expected', expected), ('actual', actual)):
+            with open(os.path.join(d, name), 'wb') as f:
+                f.write(data)
+        r = subprocess.run([checker, '--match-text', os.path.join(d, 'expected'), os.path.join(d, 'actual')],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if r.returncode == 2:
+        raise BadScenario('the checker: ' + r.stderr.decode('latin-1'))
+    return r.returncode == 0
 
 
 def relay_string(arg):

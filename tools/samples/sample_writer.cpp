@@ -7,10 +7,6 @@
 
 namespace samples {
 
-namespace {
-
-const size_t kPatchOffset = 4096;  // inside the signed range; four bytes
-
 uint32_t BitwiseCrc32(const unsigned char* data, size_t length) {
   uint32_t crc = 0xFFFFFFFFu;
   for (size_t i = 0; i < length; ++i) {
@@ -19,6 +15,14 @@ uint32_t BitwiseCrc32(const unsigned char* data, size_t length) {
   }
   return ~crc;
 }
+
+uint32_t BitwiseCrc32(const std::string& bytes) {
+  return BitwiseCrc32(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+namespace {
+
+const size_t kPatchOffset = 4096;  // inside the signed range; four bytes
 
 uint32_t RangeCrc(const std::string& bytes) {
   return BitwiseCrc32(reinterpret_cast<const unsigned char*>(bytes.data()) + kSignedBegin,

@@ -15,6 +15,10 @@ const uint32_t kRow1Crc = 0x5DDF5960u;
 const size_t kSignedBegin = 1024;
 const size_t kSignedEnd = 8192;
 
+// The standard reflected CRC-32, one bit at a time: the tests' own, independent of the product's.
+uint32_t BitwiseCrc32(const unsigned char* data, size_t length);
+uint32_t BitwiseCrc32(const std::string& bytes);
+
 // size bytes (at least 8192) generated from seed, with four bytes of the range set so that
 // bytes 1024..8191 have the CRC-32 crc.
 std::string MakeSample(uint32_t crc, size_t size = 8192, uint32_t seed = 1);
