@@ -128,7 +128,7 @@ class Machine:
         import pty
         import select
         where = 'VorlaxClean.exe %s on a terminal' % ' '.join(args)
-        self.wine.wait_for_drives(self.opts, where)
+        self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
         master, slave = pty.openpty()
         p = self.wine.popen([rs.TOOL_PATH] + list(args), stdin=slave, stdout=slave, stderr=subprocess.DEVNULL)
         os.close(slave)
@@ -159,7 +159,7 @@ class Machine:
     def tool(self, *args):
         """One run of the tool: (exit code, console text)."""
         where = 'VorlaxClean.exe ' + ' '.join(args)
-        self.wine.wait_for_drives(self.opts, where)
+        self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
         with tempfile.TemporaryFile() as out:
             r = self.wine.run_or_hang([rs.TOOL_PATH] + list(args), where, stdin=subprocess.DEVNULL, stdout=out,
                                       stderr=subprocess.DEVNULL)

@@ -96,7 +96,8 @@ class Machine:
 
     def start(self, where):
         """One start of the machine: the startup script against the share. (exit code, console)"""
-        self.wine.wait_for_drives(self.opts, where)
+        # A new server would end the program that holds a file open.
+        self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
         r = self.wine.run_or_hang(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if r is None:
@@ -104,6 +105,7 @@ class Machine:
         return r.returncode, r.stdout
 
     def hold(self, path):
+        self.wine.wait_for_drives(self.opts, 'holding ' + path)
         self.helper = self.wine.popen([rs.HELPER_PATH, '--hold', 'read', path],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.helper.stdout.readline().decode('latin-1').strip()

@@ -178,12 +178,14 @@ class Wine:
                                 'program that sees C:' % (where, timeout))
             return None
 
-    def wait_for_drives(self, opts, where):
+    def wait_for_drives(self, opts, where, restart=True):
         """Wine's mount manager lists the drives a while after the server starts (and after the
         restart): a tool started before that would find no drive to scan. Under qemu-user a
         server sometimes never lists them (its device service died): it is started again, each
-        time said. Nothing of the product has run at this point: this probe alone decides."""
-        for attempt in range(1, 5):
+        time said, unless restart is False (programs of the machine run, which a new server
+        would lose: then the machine is built again). Nothing of the product has run at this
+        point: this probe alone decides."""
+        for attempt in range(1, 5 if restart else 2):
             try:
                 r = self.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
                 if r.returncode == 0:
@@ -191,7 +193,7 @@ class Wine:
                 last = r.stdout.decode('latin-1').strip()
             except subprocess.TimeoutExpired:
                 last = 'the drive check did not end'
-            if attempt < 4:
+            if restart and attempt < 4:
                 note(opts, 'RETRY %s: before %s: a new Wine process sees no drive C: (%s); the Wine server '
                      'starts again' % (opts.name, where, last))
                 self.stop()
