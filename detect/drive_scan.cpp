@@ -320,6 +320,7 @@ int MatchExtensionPattern(const char* name, const char* patterns) {
 
 int CheckScannedEntry(const char* path, const WIN32_FIND_DATAA* findData, int isDirectory) {
   (void)findData;
+  SaveBackupManifestWhenDue();
   if (isDirectory) return 0;
   const char* dot = strrchr(path, '.');
   if (dot == NULL) return 0;

@@ -2,8 +2,9 @@
 //
 // A backup file: the 8 bytes "VCBACKUP", the original size (4 bytes, least significant
 // first), the original bytes through TransformBackupBytes, and the CRC-32 of the original bytes
-// (4 bytes). It is written as NNNNNNNN.tmp, flushed and closed, and only then renamed to
-// NNNNNNNN.vqb; only then is the original deleted or its deletion scheduled.
+// (4 bytes). It is written as NNNNNNNN.vqb, flushed and closed; only then is the original
+// deleted or its deletion scheduled, and the manifest's entry added. (NNNNNNNN.tmp, the name a
+// backup had while being written in earlier builds, still holds its number.)
 #include "fileops/backup.h"
 
 #include "app/platform_query.h"
@@ -62,6 +63,18 @@ struct Manifest {
 int g_backupsOn = 1;
 Manifest g_manifest;
 int g_manifestChanged = 0;  // entries were added or changed since the manifest was written
+int g_manifestSaved = 0;    // the manifest was written in this run, at g_manifestSaveTick
+DWORD g_manifestSaveTick = 0;
+const DWORD kManifestSaveInterval = 1000;  // ms
+// Made (or found) in this run: not asked again at every backup.
+int g_folderReady = 0;
+// The free space as last asked, and what this run's backups took since; asked again once a
+// second, and whenever the estimate leaves too little.
+int g_freeKnown = 0;
+DWORD g_freeTick = 0;
+uint64_t g_freeBytes = 0;
+uint64_t g_freeTaken = 0;
+const DWORD kFreeSpaceInterval = 1000;  // ms
 
 void NowText(char* text, size_t size) {
   SYSTEMTIME now;
@@ -520,10 +533,11 @@ int PrepareManifest(char* folder) {
 
 // The folder, made when it is not there yet; 0 with why filled when it cannot be.
 int PrepareFolder(const char* folder, char* why, size_t whySize) {
-  if (CreateDirectoryA(folder, NULL)) return 1;
+  if (g_folderReady) return 1;
+  if (CreateDirectoryA(folder, NULL)) return g_folderReady = 1;
   DWORD error = GetLastError();
   DWORD attributes = GetFileAttributesA(folder);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return g_folderReady = 1;
   FormatText(why, whySize, "the backup folder %s cannot be made (error %lu)", folder, (unsigned long)error);
   return 0;
 }
@@ -560,13 +574,21 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
   char root[MAX_PATH];
   strcpy(root, folder);
   *(strrchr(root, '\\') + 1) = '\0';
-  ULARGE_INTEGER available;
   DWORD needed = size + kHeaderSize + kTrailerSize + kFreeSpaceMargin;
-  if (GetDiskFreeSpaceExA(root, &available, NULL, NULL) && available.QuadPart < (uint64_t)needed) {
-    CloseHandle(in);
-    FormatText(entry->noBackup, sizeof(entry->noBackup), "not enough free space (%lu KB free, %lu KB needed)",
-               (unsigned long)(available.QuadPart / 1024), (unsigned long)((needed + 1023) / 1024));
-    return 0;
+  DWORD now = GetTickCount();
+  if (!g_freeKnown || now - g_freeTick >= kFreeSpaceInterval || g_freeBytes < g_freeTaken ||
+      g_freeBytes - g_freeTaken < needed) {
+    ULARGE_INTEGER available;
+    g_freeKnown = GetDiskFreeSpaceExA(root, &available, NULL, NULL) ? 1 : 0;
+    g_freeTick = now;
+    g_freeBytes = g_freeKnown ? available.QuadPart : 0;
+    g_freeTaken = 0;
+    if (g_freeKnown && g_freeBytes < (uint64_t)needed) {
+      CloseHandle(in);
+      FormatText(entry->noBackup, sizeof(entry->noBackup), "not enough free space (%lu KB free, %lu KB needed)",
+                 (unsigned long)(g_freeBytes / 1024), (unsigned long)((needed + 1023) / 1024));
+      return 0;
+    }
   }
   if (!PrepareFolder(folder, entry->noBackup, sizeof(entry->noBackup))) {
     CloseHandle(in);
@@ -579,11 +601,22 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
     return 0;
   }
 
+  // Written under its own name at once: only an entry of the manifest, added once the backup is
+  // complete, makes it one to restore; a file half-written by a run that stopped is never listed
+  // and keeps its number from later backups.
   char name[16];
   char part[MAX_PATH];
-  NumberedName(name, sizeof(name), entry->number, kPartExtension);
+  NumberedName(name, sizeof(name), entry->number, kBackupExtension);
   InFolder(part, folder, name);
   HANDLE out = CreateFileA(part, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    // The folder went since it was made (removed by hand during the run): made again.
+    g_folderReady = 0;
+    if (PrepareFolder(folder, entry->noBackup, sizeof(entry->noBackup)))
+      out = CreateFileA(part, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    else
+      SetLastError(ERROR_PATH_NOT_FOUND);
+  }
   DWORD error = 0;
   const char* failed = NULL;
   if (out == INVALID_HANDLE_VALUE) {
@@ -642,6 +675,7 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
     return 0;
   }
   entry->crc = crc;
+  g_freeTaken += kHeaderSize + (uint64_t)size + kTrailerSize;
 
   // The same bytes at the same path backed up before and still kept (a file whose deletion
   // waits for the restart, met again): that backup serves.
@@ -658,17 +692,7 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
     return 1;
   }
 
-  char final[MAX_PATH];
-  NumberedName(entry->file, sizeof(entry->file), entry->number, kBackupExtension);
-  InFolder(final, folder, entry->file);
-  if (!MoveFileA(part, final)) {
-    error = ErrorOr(ERROR_ACCESS_DENIED);
-    DeleteFileA(part);
-    entry->file[0] = '\0';
-    FormatText(entry->noBackup, sizeof(entry->noBackup), "the backup cannot be put in place (error %lu)",
-               (unsigned long)error);
-    return 0;
-  }
+  strcpy(entry->file, name);
   return 1;
 }
 
@@ -743,22 +767,44 @@ int RemoveInfectedFile(const char* path, int* backup) {
   }
   listed->original = original;
   g_manifestChanged = 1;
+  SaveBackupManifestWhenDue();
   return result;
 }
 
 void SaveBackupManifest(void) {
   if (!g_manifestChanged) return;
   g_manifestChanged = 0;
+  g_manifestSaved = 1;
+  g_manifestSaveTick = GetTickCount();
   char folder[MAX_PATH];
   char why[200];
   if (!FolderPath(folder)) return;
   DWORD error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
+  if (error == ERROR_PATH_NOT_FOUND) {
+    // The folder went since it was made: made again.
+    g_folderReady = 0;
+    error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
+  }
   if (error != 0) TRACE_ERROR("Backup manifest not written to %s\\%s (error %lu)\n", folder, kManifestName, (unsigned long)error);
+}
+
+void SaveBackupManifestWhenDue(void) {
+  if (!g_manifestChanged) return;
+  // Unsigned difference: right across the tick count's wrap after 49.7 days.
+  if (g_manifestSaved && GetTickCount() - g_manifestSaveTick < kManifestSaveInterval) return;
+  SaveBackupManifest();
 }
 
 void ResetBackups(void) {
   FreeManifest(&g_manifest);
   g_manifestChanged = 0;
+  g_manifestSaved = 0;
+  g_manifestSaveTick = 0;
+  g_folderReady = 0;
+  g_freeKnown = 0;
+  g_freeTick = 0;
+  g_freeBytes = 0;
+  g_freeTaken = 0;
   g_backupsOn = 1;
 }
 

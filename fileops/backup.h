@@ -5,8 +5,9 @@
 // file's bytes through a reversible transform, behind a small header, and the stored name ends
 // in .vqb, which neither runs nor fits the drive scan's patterns. manifest.ini in that folder
 // lists every backup: its number, the original path, size, CRC-32, time, and what became of the
-// original. The manifest is written whole or not at all, after each phase that removed files. A backup that cannot be made never
-// stops the removal: its entry says why, and one trace line does.
+// original. The manifest is written whole or not at all: after a removal, at most once a second,
+// and after each phase that removed files. A backup that cannot be made never stops the
+// removal: its entry says why, and one trace line does.
 #ifndef VORLAX_FILEOPS_BACKUP_H
 #define VORLAX_FILEOPS_BACKUP_H
 
@@ -33,9 +34,14 @@ int RemoveInfectedFile(const char* path, int* backup);
 
 // Writes the manifest whole when removals changed it; the disinfection calls it after the
 // files found in memory and after the drive scan. The backups themselves are complete before
-// each removal; a run that stops before this leaves them in the folder, and later runs number
-// past them.
+// each removal; a run that stops before its removal reached the manifest leaves the backup in
+// the folder, and later runs number past it.
 void SaveBackupManifest(void);
+// The same, when the manifest was last written a second ago or more (or not yet in this run):
+// each removal calls it, and the drive scan at every entry, so that a run ended by force (a
+// script's time limit, a power cut) during a long scan lists every backup but those of its last
+// second, without writing the manifest once per file.
+void SaveBackupManifestWhenDue(void);
 
 // /RESTORE: prints the manifest's entries. Returns the exit code (0, or 5 when the manifest
 // cannot be read).

@@ -1222,8 +1222,8 @@ int CheckRecord(const std::string& recordFile, const std::string& file) {
 const char kWininitBakPath[] = "C:\\windows\\WININIT.BAK";
 const char kRenameListName[] = "\\TKVG.REN";
 // The backup folder of the Windows directory and what the tool keeps in it: the backups
-// (NNNNNNNN.vqb), a backup being written (NNNNNNNN.tmp), the manifest and the files its writer
-// keeps beside it.
+// (NNNNNNNN.vqb, and NNNNNNNN.tmp, the name earlier builds gave a backup being written), the
+// manifest and the files its writer keeps beside it.
 const char kBackupFolder[] = "C:\\WINDOWS\\VORLAXCLEAN.QTN\\";
 const char kManifestPath[] = "C:\\windows\\VorlaxClean.qtn\\manifest.ini";
 
@@ -1395,15 +1395,25 @@ bool DecodeBackup(const std::string& stored, std::string* original) {
 }
 
 // The manifest is whole or absent: a complete one ends with its end line, keeps every entry it
-// had before the run, and each entry's backup that the run made is there and holds a sample's
-// bytes; every backup in the folder (a part being written aside) holds a sample's bytes.
+// had before the run, and each entry's backup is there. Every backup the manifest names holds a
+// sample's bytes, whole; one it does not name (its writing failed and so did its removal, or
+// the manifest's writing failed) may be cut short, but never holds a sample's bytes as they are.
 void CheckBackups(const Snapshot& snap, const MachineState& before, const MachineState& after,
                   const std::string& where) {
   std::set<std::string> sampleBytes;
   for (const auto& kv : snap.before.files)
     if (snap.samples.count(kv.first)) sampleBytes.insert(kv.second);
+  std::set<std::string> listed;
+  auto named = after.files.find(Upper(kManifestPath));
+  if (named != after.files.end())
+    for (const std::string& line : CrlfLines(named->second))
+      if (line.compare(0, 5, "File=") == 0) listed.insert(std::string(kBackupFolder) + Upper(line.substr(5)));
   for (const auto& kv : after.files) {
-    if (!IsBackupFile(kv.first) || !EndsWith(kv.first, ".VQB")) continue;
+    if (!IsBackupFile(kv.first)) continue;
+    for (const std::string& sample : sampleBytes)
+      if (sample.size() >= 8192 && kv.second.find(sample.substr(1024, 7168)) != std::string::npos)
+        Fail(where + ": the backup " + kv.first + " holds a sample's signed bytes as they are");
+    if (!listed.count(kv.first)) continue;
     std::string original;
     if (!DecodeBackup(kv.second, &original))
       Fail(where + ": the backup " + kv.first + " is not whole");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/process_state.h"
+#include "detect/drive_scan.h"
 #include "fileops/backup.h"
 #include "sim/sim.h"
 #include "test_support.h"
@@ -187,6 +188,50 @@ TEST(Backup, LaterRunsAppendWithNewNumbers) {
   EXPECT_FALSE(sim::Exists("C:\\windows\\VorlaxClean.qtn\\00000003.vqb"));
   ExpectInertBackupOf("C:\\windows\\VorlaxClean.qtn\\00000006.vqb", Sample(6));
   sim::Release(hold);
+}
+
+// What the disk holds at each moment is what a run ended by force there leaves: the manifest is
+// written at the first removal, then at most once a second, at a removal or at the drive scan's
+// next entry, so that a long scan cut short still lists every backup but those of its last second.
+TEST(Backup, ManifestWrittenDuringTheRunAtMostOnceASecond) {
+  sim::Reset();
+  ResetProcessState();
+  const std::string kPaths[] = {"C:\\a\\one.exe", "C:\\a\\two.exe", "C:\\a\\three.exe"};
+  for (int i = 0; i < 3; ++i) sim::PutFile(kPaths[i], Sample(10 + i));
+  auto entry = [&](int i, const char* time) { return EntryText(i + 1, kPaths[i], Sample(10 + i), "deleted", time); };
+  int backup = 0;
+
+  ASSERT_EQ(1, RemoveInfectedFile(kPaths[0].c_str(), &backup));
+  const std::string first = kHeading + entry(0, "2024-06-03T08:00:00") + kEnd;
+  EXPECT_EQ(first, sim::FileData(kManifest)) << "the first removal is listed at once";
+
+  ASSERT_EQ(1, RemoveInfectedFile(kPaths[1].c_str(), &backup));
+  EXPECT_EQ(2, backup);
+  EXPECT_EQ(first, sim::FileData(kManifest)) << "not written again within the second";
+  Sleep(999);
+  ASSERT_EQ(0, CheckScannedEntry("C:\\a\\notes.txt", NULL, 0));
+  EXPECT_EQ(first, sim::FileData(kManifest));
+  Sleep(1);
+  ASSERT_EQ(0, CheckScannedEntry("C:\\a\\notes.txt", NULL, 0));
+  const std::string second = kHeading + entry(0, "2024-06-03T08:00:00") + entry(1, "2024-06-03T08:00:00") + kEnd;
+  EXPECT_EQ(second, sim::FileData(kManifest)) << "the scan's next entry writes it once the second is over";
+
+  Sleep(400);
+  ASSERT_EQ(1, RemoveInfectedFile(kPaths[2].c_str(), &backup));
+  EXPECT_EQ(second, sim::FileData(kManifest));
+  SaveBackupManifest();  // the phase's end
+  const std::string third = kHeading + entry(0, "2024-06-03T08:00:00") + entry(1, "2024-06-03T08:00:00") +
+                            entry(2, "2024-06-03T08:00:01") + kEnd;
+  EXPECT_EQ(third, sim::FileData(kManifest));
+  Sleep(5000);
+  SaveBackupManifestWhenDue();
+  SaveBackupManifest();
+  EXPECT_EQ(third, sim::FileData(kManifest)) << "nothing new, nothing written";
+  EXPECT_EQ((std::vector<std::string>{"C:\\windows\\VorlaxClean.qtn\\00000001.vqb",
+                                      "C:\\windows\\VorlaxClean.qtn\\00000002.vqb",
+                                      "C:\\windows\\VorlaxClean.qtn\\00000003.vqb", kManifest}),
+            sim::ListFiles(kFolder));
+  ResetProcessState();
 }
 
 TEST(Restore, PutsTheFileBackByteForByteInMissingFoldersAndNeverOverAFile) {
