@@ -159,6 +159,49 @@ TEST(Backup, ThatCannotBeMadeLeavesTheRemovalAsItWas) {
   }
 }
 
+// Room for one backup and the margin, not for two: the run's own backups count against the free
+// space it found, so the second is not made, and the margin is still free at the end.
+TEST(Backup, TheRunsOwnBackupsCountAgainstTheFreeSpace) {
+  sim::Reset();
+  sim::PutFile("C:\\a\\one.exe", Sample(21));
+  sim::PutFile("C:\\a\\two.exe", Sample(22));
+  const uint64_t kOneBackup = 8192 + 16, kMargin = 1024 * 1024;
+  sim::SetFreeSpace('C', kMargin + kOneBackup + 4096);
+  ASSERT_EQ(1, RunTool({"/SILENT"}));
+  EXPECT_FALSE(sim::Exists("C:\\a\\one.exe"));
+  EXPECT_FALSE(sim::Exists("C:\\a\\two.exe"));
+  std::string manifest = sim::FileData(kManifest);
+  EXPECT_EQ(kHeading + EntryText(1, "C:\\a\\one.exe", Sample(21), "deleted", "2024-06-03T08:00:00"),
+            manifest.substr(0, manifest.find("\r\n[Backup 2]")));
+  EXPECT_NE(std::string::npos, manifest.find("\r\n[Backup 2]\r\nPath=C:\\a\\two.exe\r\nSize=8192\r\n"
+                                             "Time=2024-06-03T08:00:00\r\nOriginal=deleted\r\n"
+                                             "NoBackup=not enough free space ("))
+      << manifest;
+  EXPECT_FALSE(sim::Exists("C:\\windows\\VorlaxClean.qtn\\00000002.vqb"));
+  EXPECT_GE(sim::FreeSpace('C'), kMargin);
+}
+
+// The folder removed by hand while the run goes on is made again for the next backup and the
+// manifest.
+TEST(Backup, AFolderRemovedDuringTheRunIsMadeAgain) {
+  sim::Reset();
+  ResetProcessState();
+  sim::PutFile("C:\\a\\one.exe", Sample(31));
+  sim::PutFile("C:\\a\\two.exe", Sample(32));
+  int backup = 0;
+  ASSERT_EQ(1, RemoveInfectedFile("C:\\a\\one.exe", &backup));
+  for (const std::string& path : sim::ListFiles(kFolder)) ASSERT_TRUE(DeleteFileA(path.c_str())) << path;
+  ASSERT_TRUE(RemoveDirectoryA(kFolder));
+  ASSERT_EQ(1, RemoveInfectedFile("C:\\a\\two.exe", &backup));
+  EXPECT_EQ(2, backup);
+  ExpectInertBackupOf("C:\\windows\\VorlaxClean.qtn\\00000002.vqb", Sample(32));
+  SaveBackupManifest();
+  EXPECT_EQ(kHeading + EntryText(1, "C:\\a\\one.exe", Sample(31), "deleted", "2024-06-03T08:00:00") +
+                EntryText(2, "C:\\a\\two.exe", Sample(32), "deleted", "2024-06-03T08:00:00") + kEnd,
+            sim::FileData(kManifest));
+  ResetProcessState();
+}
+
 // A second run adds entries with new numbers, past every backup in the folder (one whose entry
 // never reached the manifest too), and never writes over an older backup; a file whose deletion
 // waits for the restart keeps its one backup when it is met again.
