@@ -5,6 +5,7 @@
 #include "app/platform_query.h"
 #include "app/run_record.h"
 #include "fileops/backup.h"
+#include "protection/protection.h"
 #include "trace/console_title.h"
 #include "trace/trace.h"
 
@@ -14,6 +15,7 @@ void ResetProcessState(void) {
   ResetOutcome();
   ResetRunRecord();
   ResetBackups();
+  ResetProtection();
   ResetTitleProgress();
   ResetTrace();
 }

@@ -239,3 +239,5 @@ void SetRealTimeProtection(int enable) {
     ChangeProtectionSetting(enable);
   }
 }
+
+void ResetProtection(void) { memset(g_records, 0, sizeof(g_records)); }

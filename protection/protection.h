@@ -12,5 +12,8 @@ HANDLE OpenProtectionDevice(DWORD* query);
 int SendProtectionState(HANDLE device, int enable);
 void HandshakeProtectionState(int enable);
 void ChangeProtectionSetting(int enable);
+// Frees every request record, the given-up ones too, as at process start. Only for a new
+// program in the same process (the tests), once the requests that held them were dropped.
+void ResetProtection(void);
 
 #endif
