@@ -150,6 +150,46 @@ class Wine:
         except subprocess.TimeoutExpired:
             if flag != '-k':
                 self.server('-k')
+        if flag == '-k':
+            self.end_stragglers()
+
+    def end_stragglers(self):
+        """Ends the programs of this prefix that the server's end left running (given three
+        seconds to end on their own): under qemu-user a device service whose server is gone
+        spins on, taking a core from every later test. The server itself is left to save the
+        registry."""
+        mine = ('WINEPREFIX=' + self.prefix).encode()
+
+        def left():
+            found = {}
+            for pid in os.listdir('/proc'):
+                if not pid.isdigit() or int(pid) == os.getpid():
+                    continue
+                try:
+                    with open('/proc/%s/environ' % pid, 'rb') as f:
+                        if mine not in f.read().split(b'\0'):
+                            continue
+                    with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                        command = f.read().split(b'\0')
+                except OSError:
+                    continue
+                if not any(b'wineserver' in part for part in command):
+                    found[int(pid)] = b' '.join(command[-2:]).decode('latin-1').strip()
+            return found
+
+        deadline = time.time() + 3
+        found = left()
+        while found and time.time() < deadline:
+            time.sleep(0.2)
+            found = left()
+        for pid in found:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        if found:
+            print('ended %d program(s) of the prefix that outlived its server: %s'
+                  % (len(found), '; '.join(found.values())), file=sys.stderr)
 
     def stop(self):
         """Ends every program of the prefix and waits until the registry is saved."""
