@@ -260,14 +260,17 @@ class Wine:
         return cur
 
 
-TEMPLATE_FORMAT = '5'  # bump when the way a template is made changes: older caches are made again
+TEMPLATE_FORMAT = '6'  # bump when the way a template is made changes: older caches are made again
 
 # The calls whose arguments and results Wine's relay trace shows for each run of the tool: what
 # the run did, seen by Wine itself (program starts, key reads, ended processes, the drive list).
-RELAY_INCLUDE = ';'.join(m + '.' + f for f in ('GetWindowsDirectoryA', 'GetLogicalDriveStringsA', 'CreateProcessA',
-                                                'OpenProcess', 'TerminateProcess', 'GetConsoleTitleA',
-                                                'SetConsoleTitleA')
+RELAY_INCLUDE = ';'.join(m + '.' + f for f in ('GetWindowsDirectoryA', 'GetLogicalDriveStringsA', 'GetDriveTypeA',
+                                                'CreateProcessA', 'OpenProcess', 'TerminateProcess',
+                                                'GetConsoleTitleA', 'SetConsoleTitleA')
                          for m in ('KERNEL32', 'KERNELBASE')) + ';msvcrt._getch'
+# Of those, the ones Windows answers at once, from what it holds (the drive list and a fixed
+# drive's type among them): a run that hangs inside one of them hangs inside Wine.
+ANSWERED_AT_ONCE = ('GetWindowsDirectoryA', 'GetLogicalDriveStringsA', 'GetDriveTypeA')
 
 BINFMT = '/proc/sys/fs/binfmt_misc'
 I386_MAGIC = 'magic 7f454c4601010100000000000000000002000300'
@@ -658,8 +661,16 @@ class Runner:
             finally:
                 if master is not None:
                     os.close(master)
+            trace.seek(0)
+            relay = trace.read().decode('latin-1', errors='replace')
             if code is None:
-                # A tool that hangs is the tool's fault unless Wine itself no longer answers.
+                # A tool that hangs is the tool's fault unless Wine itself shows otherwise: the
+                # relay trace shows the tool inside a call that Windows answers at once, or the
+                # server no longer answers.
+                stuck = [name for name in relay_trace(relay)[1] if name in ANSWERED_AT_ONCE]
+                if stuck:
+                    raise WineFault(where, 'the tool did not end within 120 s: Wine never returned from its %s '
+                                    'call (its relay trace)' % stuck[0])
                 if not self.wine.answers():
                     raise WineFault(where, 'the tool did not end within 120 s and the Wine server no longer '
                                     'starts a program that sees C:')
@@ -667,11 +678,9 @@ class Runner:
                 code = -1
             out.seek(0)
             console = out.read()
-            trace.seek(0)
-            relay = trace.read().decode('latin-1', errors='replace')
         if self.opts.verbose:
             print('%s: the tool ran %.1f s, exit %s' % (where, time.time() - started, code))
-        calls = relay_calls(relay)
+        calls = relay_trace(relay)[0]
         drives = [c for c in calls if c[1] == 'GetLogicalDriveStringsA']
         if any(c[3] == 0 for c in drives):
             # Under qemu-user a Wine process now and then starts with an empty drive list: Wine
@@ -853,9 +862,10 @@ def split_args(text):
     return out
 
 
-def relay_calls(trace):
-    """[(thread, function, arguments, return value)] of the tool's own thread, in call order.
-    The tool's thread is the one that asks for the Windows directory first (its log path)."""
+def relay_trace(trace):
+    """The tool's own thread in Wine's relay trace: [(thread, function, arguments, return value)]
+    of its calls in call order, and the functions it called that had not returned when the trace
+    ended. The tool's thread is the one that asks for the Windows directory first (its log path)."""
     pending, calls, tool = {}, [], None
     for line in trace.splitlines():
         m = RELAY_RE.match(line)
@@ -870,7 +880,7 @@ def relay_calls(trace):
             pending[name] = split_args(args)
         elif name in pending:
             calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
-    return calls
+    return calls, list(pending)
 
 
 def read_host(path):
