@@ -63,18 +63,21 @@ struct Manifest {
 int g_backupsOn = 1;
 Manifest g_manifest;
 int g_manifestChanged = 0;  // entries were added or changed since the manifest was written
-int g_manifestSaved = 0;    // the manifest was written in this run, at g_manifestSaveTick
-DWORD g_manifestSaveTick = 0;
 const DWORD kManifestSaveInterval = 1000;  // ms
-// Made (or found) in this run: not asked again at every backup.
-int g_folderReady = 0;
-// The free space as last asked, and what this run's backups took since; asked again once a
-// second, and whenever the estimate leaves too little.
-int g_freeKnown = 0;
-DWORD g_freeTick = 0;
-uint64_t g_freeBytes = 0;
-uint64_t g_freeTaken = 0;
-const DWORD kFreeSpaceInterval = 1000;  // ms
+const DWORD kFreeSpaceInterval = 1000;     // ms
+
+// What this run learnt of the manifest's writing, the folder and the disk, so that a backup
+// does not ask again each time.
+struct RunCache {
+  int manifestSaved;  // the manifest was written in this run, at manifestSaveTick
+  DWORD manifestSaveTick;
+  int folderReady;  // made (or found) in this run
+  int freeKnown;    // the free space as last asked, at freeTick, and what backups took since
+  DWORD freeTick;
+  uint64_t freeBytes;
+  uint64_t freeTaken;
+};
+RunCache g_run;
 
 void NowText(char* text, size_t size) {
   SYSTEMTIME now;
@@ -533,13 +536,36 @@ int PrepareManifest(char* folder) {
 
 // The folder, made when it is not there yet; 0 with why filled when it cannot be.
 int PrepareFolder(const char* folder, char* why, size_t whySize) {
-  if (g_folderReady) return 1;
-  if (CreateDirectoryA(folder, NULL)) return g_folderReady = 1;
+  if (g_run.folderReady) return 1;
+  if (CreateDirectoryA(folder, NULL)) return g_run.folderReady = 1;
   DWORD error = GetLastError();
   DWORD attributes = GetFileAttributesA(folder);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return g_folderReady = 1;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return g_run.folderReady = 1;
   FormatText(why, whySize, "the backup folder %s cannot be made (error %lu)", folder, (unsigned long)error);
   return 0;
+}
+
+// The folder went since it was made (removed by hand during the run): made again.
+int PrepareFolderAgain(const char* folder, char* why, size_t whySize) {
+  g_run.folderReady = 0;
+  return PrepareFolder(folder, why, whySize);
+}
+
+// Whether needed bytes fit on the disk of root; 0 when they do not, with *available the free
+// space. Asked again once a second, and whenever what this run's backups took since the last
+// answer leaves too little; when it cannot be asked, it is left to the writes, each checked.
+int FitsFreeSpace(const char* root, DWORD needed, uint64_t* available) {
+  DWORD now = GetTickCount();
+  if (g_run.freeKnown && now - g_run.freeTick < kFreeSpaceInterval && g_run.freeBytes >= g_run.freeTaken &&
+      g_run.freeBytes - g_run.freeTaken >= needed)
+    return 1;
+  ULARGE_INTEGER answer;
+  g_run.freeKnown = GetDiskFreeSpaceExA(root, &answer, NULL, NULL) ? 1 : 0;
+  g_run.freeTick = now;
+  g_run.freeBytes = g_run.freeKnown ? answer.QuadPart : 0;
+  g_run.freeTaken = 0;
+  *available = g_run.freeBytes;
+  return !g_run.freeKnown || g_run.freeBytes >= needed;
 }
 
 // Copies source into the backup file of entry->number, made harmless. 1 when the backup is
@@ -575,20 +601,12 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
   strcpy(root, folder);
   *(strrchr(root, '\\') + 1) = '\0';
   DWORD needed = size + kHeaderSize + kTrailerSize + kFreeSpaceMargin;
-  DWORD now = GetTickCount();
-  if (!g_freeKnown || now - g_freeTick >= kFreeSpaceInterval || g_freeBytes < g_freeTaken ||
-      g_freeBytes - g_freeTaken < needed) {
-    ULARGE_INTEGER available;
-    g_freeKnown = GetDiskFreeSpaceExA(root, &available, NULL, NULL) ? 1 : 0;
-    g_freeTick = now;
-    g_freeBytes = g_freeKnown ? available.QuadPart : 0;
-    g_freeTaken = 0;
-    if (g_freeKnown && g_freeBytes < (uint64_t)needed) {
-      CloseHandle(in);
-      FormatText(entry->noBackup, sizeof(entry->noBackup), "not enough free space (%lu KB free, %lu KB needed)",
-                 (unsigned long)(g_freeBytes / 1024), (unsigned long)((needed + 1023) / 1024));
-      return 0;
-    }
+  uint64_t available = 0;
+  if (!FitsFreeSpace(root, needed, &available)) {
+    CloseHandle(in);
+    FormatText(entry->noBackup, sizeof(entry->noBackup), "not enough free space (%lu KB free, %lu KB needed)",
+               (unsigned long)(available / 1024), (unsigned long)((needed + 1023) / 1024));
+    return 0;
   }
   if (!PrepareFolder(folder, entry->noBackup, sizeof(entry->noBackup))) {
     CloseHandle(in);
@@ -610,9 +628,7 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
   InFolder(part, folder, name);
   HANDLE out = CreateFileA(part, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   if (out == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
-    // The folder went since it was made (removed by hand during the run): made again.
-    g_folderReady = 0;
-    if (PrepareFolder(folder, entry->noBackup, sizeof(entry->noBackup)))
+    if (PrepareFolderAgain(folder, entry->noBackup, sizeof(entry->noBackup)))
       out = CreateFileA(part, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     else
       SetLastError(ERROR_PATH_NOT_FOUND);
@@ -675,7 +691,7 @@ int CopyToBackup(const char* folder, const char* source, BackupEntry* entry, int
     return 0;
   }
   entry->crc = crc;
-  g_freeTaken += kHeaderSize + (uint64_t)size + kTrailerSize;
+  g_run.freeTaken += kHeaderSize + (uint64_t)size + kTrailerSize;
 
   // The same bytes at the same path backed up before and still kept (a file whose deletion
   // waits for the restart, met again): that backup serves.
@@ -774,37 +790,28 @@ int RemoveInfectedFile(const char* path, int* backup) {
 void SaveBackupManifest(void) {
   if (!g_manifestChanged) return;
   g_manifestChanged = 0;
-  g_manifestSaved = 1;
-  g_manifestSaveTick = GetTickCount();
+  g_run.manifestSaved = 1;
+  g_run.manifestSaveTick = GetTickCount();
   char folder[MAX_PATH];
   char why[200];
   if (!FolderPath(folder)) return;
   DWORD error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
-  if (error == ERROR_PATH_NOT_FOUND) {
-    // The folder went since it was made: made again.
-    g_folderReady = 0;
-    error = PrepareFolder(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
-  }
+  if (error == ERROR_PATH_NOT_FOUND)
+    error = PrepareFolderAgain(folder, why, sizeof(why)) ? SaveManifest(folder, &g_manifest) : GetLastError();
   if (error != 0) TRACE_ERROR("Backup manifest not written to %s\\%s (error %lu)\n", folder, kManifestName, (unsigned long)error);
 }
 
 void SaveBackupManifestWhenDue(void) {
   if (!g_manifestChanged) return;
   // Unsigned difference: right across the tick count's wrap after 49.7 days.
-  if (g_manifestSaved && GetTickCount() - g_manifestSaveTick < kManifestSaveInterval) return;
+  if (g_run.manifestSaved && GetTickCount() - g_run.manifestSaveTick < kManifestSaveInterval) return;
   SaveBackupManifest();
 }
 
 void ResetBackups(void) {
   FreeManifest(&g_manifest);
   g_manifestChanged = 0;
-  g_manifestSaved = 0;
-  g_manifestSaveTick = 0;
-  g_folderReady = 0;
-  g_freeKnown = 0;
-  g_freeTick = 0;
-  g_freeBytes = 0;
-  g_freeTaken = 0;
+  memset(&g_run, 0, sizeof(g_run));
   g_backupsOn = 1;
 }
 

@@ -163,7 +163,7 @@ class Wine:
         def left():
             found = {}
             for pid in os.listdir('/proc'):
-                if not pid.isdigit() or int(pid) == os.getpid():
+                if not pid.isdigit():
                     continue
                 try:
                     with open('/proc/%s/environ' % pid, 'rb') as f:
@@ -662,12 +662,12 @@ class Runner:
                 if master is not None:
                     os.close(master)
             trace.seek(0)
-            relay = trace.read().decode('latin-1', errors='replace')
+            calls, unreturned = relay_trace(trace.read().decode('latin-1', errors='replace'))
             if code is None:
                 # A tool that hangs is the tool's fault unless Wine itself shows otherwise: the
                 # relay trace shows the tool inside a call that Windows answers at once, or the
                 # server no longer answers.
-                stuck = [name for name in relay_trace(relay)[1] if name in ANSWERED_AT_ONCE]
+                stuck = [name for name in unreturned if name in ANSWERED_AT_ONCE]
                 if stuck:
                     raise WineFault(where, 'the tool did not end within 120 s: Wine never returned from its %s '
                                     'call (its relay trace)' % stuck[0])
@@ -680,7 +680,6 @@ class Runner:
             console = out.read()
         if self.opts.verbose:
             print('%s: the tool ran %.1f s, exit %s' % (where, time.time() - started, code))
-        calls = relay_trace(relay)[0]
         drives = [c for c in calls if c[1] == 'GetLogicalDriveStringsA']
         if any(c[3] == 0 for c in drives):
             # Under qemu-user a Wine process now and then starts with an empty drive list: Wine
