@@ -130,7 +130,9 @@ class Machine:
         where = 'VorlaxClean.exe %s on a terminal' % ' '.join(args)
         self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
         master, slave = pty.openpty()
-        p = self.wine.popen([rs.TOOL_PATH] + list(args), stdin=slave, stdout=slave, stderr=subprocess.DEVNULL)
+        trace = tempfile.TemporaryFile()
+        p = self.wine.popen([rs.TOOL_PATH] + list(args), env=self.wine.relay_env(), stdin=slave, stdout=slave,
+                            stderr=trace)
         os.close(slave)
         out = b''
         while True:
@@ -154,18 +156,23 @@ class Machine:
                                    'program that sees C:')
             check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
             return None, []
+        try:
+            check_drives(trace, where)
+        finally:
+            trace.close()
         return code, [t.decode('latin-1') for t in re.findall(rb'\x1b\]0;([^\x07]*)\x07', out)]
 
     def tool(self, *args):
         """One run of the tool: (exit code, console text)."""
         where = 'VorlaxClean.exe ' + ' '.join(args)
         self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
-        with tempfile.TemporaryFile() as out:
-            r = self.wine.run_or_hang([rs.TOOL_PATH] + list(args), where, stdin=subprocess.DEVNULL, stdout=out,
-                                      stderr=subprocess.DEVNULL)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as trace:
+            r = self.wine.run_or_hang([rs.TOOL_PATH] + list(args), where, env=self.wine.relay_env(),
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
             if r is None:
                 check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
                 return None, ''
+            check_drives(trace, where)
             out.seek(0)
             return r.returncode, out.read().decode('latin-1').replace('\r\n', '\n')
 
@@ -184,6 +191,12 @@ class Machine:
         if self.helper:
             self.helper.kill()
         shutil.rmtree(os.path.dirname(self.prefix), ignore_errors=True)
+
+
+def check_drives(trace, where):
+    """Wine's failure (rs.WineFault) when its relay trace shows it gave the tool no drive."""
+    trace.seek(0)
+    rs.check_drive_answer(rs.relay_trace(trace.read().decode('latin-1', errors='replace'))[0], where)
 
 
 def yara_matches(yara, folder):

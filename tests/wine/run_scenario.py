@@ -137,11 +137,15 @@ class Wine:
         self.env.update(WINEPREFIX=prefix, WINEARCH='win32', WINEDEBUG='-all',
                         WINEDLLOVERRIDES='mscoree,mshtml=')
 
-    def run(self, args, timeout=120, **kw):
-        return subprocess.run(['wine'] + args, env=self.env, timeout=timeout, preexec_fn=self.preexec, **kw)
+    def run(self, args, timeout=120, env=None, **kw):
+        return subprocess.run(['wine'] + args, env=env or self.env, timeout=timeout, preexec_fn=self.preexec, **kw)
 
-    def popen(self, args, **kw):
-        return subprocess.Popen(['wine'] + args, env=self.env, preexec_fn=self.preexec, **kw)
+    def popen(self, args, env=None, **kw):
+        return subprocess.Popen(['wine'] + args, env=env or self.env, preexec_fn=self.preexec, **kw)
+
+    def relay_env(self):
+        """The environment of a run whose calls of RELAY_INCLUDE Wine traces to stderr."""
+        return dict(self.env, WINEDEBUG='-all,+relay')
 
     def server(self, flag, timeout=60):
         try:
@@ -631,7 +635,7 @@ class Runner:
         before_log = self.log_bytes() or b''
         before = self.list_processes()
         started = time.time()
-        env = dict(self.wine.env, WINEDEBUG='-all,+relay')
+        env = self.wine.relay_env()
         # Standard output goes to a file: a program the tool starts (the shell) inherits it, and
         # a pipe would stay open as long as that program runs. Wine's relay trace of the calls
         # listed in the template's RelayInclude goes to stderr: what Wine itself saw the tool do.
@@ -680,11 +684,7 @@ class Runner:
             console = out.read()
         if self.opts.verbose:
             print('%s: the tool ran %.1f s, exit %s' % (where, time.time() - started, code))
-        drives = [c for c in calls if c[1] == 'GetLogicalDriveStringsA']
-        if any(c[3] == 0 for c in drives):
-            # Under qemu-user a Wine process now and then starts with an empty drive list: Wine
-            # answered the tool's GetLogicalDriveStringsA with nothing.
-            raise WineFault(where, 'Wine answered GetLogicalDriveStringsA with 0 (no drive at all)')
+        check_drive_answer(calls, where)
         log = (self.log_bytes() or b'')[len(before_log):]
         after = self.list_processes()
         return dict(exit=code, console=console, log=log, calls=calls, before=before, after=after,
@@ -880,6 +880,13 @@ def relay_trace(trace):
         elif name in pending:
             calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
     return calls, list(pending)
+
+
+def check_drive_answer(calls, where):
+    """Under qemu-user a Wine process now and then starts with an empty drive list: WineFault
+    when Wine answered the tool's GetLogicalDriveStringsA (calls: relay_trace's) with nothing."""
+    if any(c[1] == 'GetLogicalDriveStringsA' and c[3] == 0 for c in calls):
+        raise WineFault(where, 'Wine answered GetLogicalDriveStringsA with 0 (no drive at all)')
 
 
 def read_host(path):
