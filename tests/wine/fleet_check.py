@@ -18,8 +18,9 @@ registry's ComputerName value), so each machine's Wine programs run in a UTS nam
 their own with its host name (unshare). Reports and the summary are compared byte for byte,
 CR LF included, with <TIME> standing for each local time: the host runner (--checker) holds them
 against the expected texts with the rule of its own file_texts. The machines are built again
-only when a probe of Wine itself shows that Wine failed (no drive C: for a new process, or a
-hang after which the server no longer starts a program), each time with a RETRY line (kept in
+only when a probe of Wine itself shows that Wine failed (no drive C: for a new process, a
+hang after which the server no longer starts a program, or Wine's own relay trace of the tool's
+calls showing no drive at all or S: answered as a drive of another type), each time with a RETRY line (kept in
 --notes for the suite's summary). Exit status 0 all holds, 1 a mismatch, 2 the machines cannot
 be built.
 """
@@ -37,6 +38,8 @@ import run_scenario as rs  # noqa: E402
 STARTUP = os.path.join(rs.ROOT, 'deploy', 'startup.cmd')
 HELD = 'C:\\Program Files\\App\\held.exe'
 LOOSE = 'C:\\Documents and Settings\\user\\setup.exe'
+
+DRIVE_REMOTE = 4
 
 problems = []
 
@@ -77,6 +80,17 @@ def summary_text(rows, totals):
     return crlf(SUMMARY_HEAD + body + '\n' + tail)
 
 
+def check_network_answer(calls, where):
+    """S: is a network drive in both prefixes (Software\\Wine\\Drives): where Wine answered the
+    tool's GetDriveTypeA for S: with another type (seen under qemu-user), Wine failed, not the
+    tool, whose scan then rightly walks it (calls: run_scenario.relay_trace's)."""
+    for _, name, args, ret in calls:
+        root = rs.relay_string(args[0]) if args else ''
+        if name == 'GetDriveTypeA' and root.upper().startswith('S:') and ret != DRIVE_REMOTE:
+            raise rs.WineFault(where, 'Wine answered GetDriveTypeA("%s") with %d, not DRIVE_REMOTE, for the '
+                               'drive its prefix maps as a network drive' % (root, ret))
+
+
 class Machine:
     def __init__(self, name, template, root, share, opts):
         self.name = name
@@ -99,8 +113,13 @@ class Machine:
         """One start of the machine: the startup script against the share. (exit code, console)"""
         # A new server would end the program that holds a file open.
         self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
-        r = self.wine.run_or_hang(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        with tempfile.TemporaryFile() as trace:
+            r = self.wine.run_or_hang(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=trace, env=self.wine.relay_env())
+            trace.seek(0)
+            calls, _ = rs.relay_trace(trace.read().decode('latin-1', errors='replace'))
+        rs.check_drive_answer(calls, where)
+        check_network_answer(calls, where)
         if r is None:
             return None, b'(the start did not end within 300 s; the Wine server still answers)'
         return r.returncode, r.stdout

@@ -195,6 +195,19 @@ class Wine:
             print('ended %d program(s) of the prefix that outlived its server: %s'
                   % (len(found), '; '.join(found.values())), file=sys.stderr)
 
+    def keep_server(self):
+        """Starts the prefix's server to stay until it is ended (wineserver -p). Started by a
+        program, a server ends with the last program (the wrapper's -p0), its device service
+        with it, and the next program starts a new one whose mount manager lists the drives
+        only a while later: under qemu-user a quarter of such starts list none within 15 s,
+        while a server that stays lists them to every later program. Does nothing where a
+        server already runs."""
+        try:
+            subprocess.run(['wineserver', '-p'], env=self.env, timeout=60, preexec_fn=self.preexec,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            pass
+
     def stop(self):
         """Ends every program of the prefix and waits until the registry is saved."""
         self.server('-k')
@@ -230,6 +243,7 @@ class Wine:
         would lose: then the machine is built again). Nothing of the product has run at this
         point: this probe alone decides."""
         for attempt in range(1, 5 if restart else 2):
+            self.keep_server()
             try:
                 r = self.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
                 if r.returncode == 0:
@@ -320,15 +334,27 @@ def probe_limits(wine, platform):
 
 def prefix_is_whole(wine, helper):
     """wineboot under qemu-user sometimes dies part way, leaving a prefix without its services
-    (no mount manager, so no drive list). A whole prefix has the MountMgr service and lists C:."""
+    (no mount manager, so no drive list). A whole prefix has the MountMgr service and lists C:.
+    A new server there now and then never lists the drives (Wine.keep_server), so a prefix
+    whose service is there gets three servers to list them."""
     try:
         with open(os.path.join(wine.prefix, 'system.reg'), encoding='utf-8', errors='replace') as f:
             if r'\\Services\\MountMgr]' not in f.read():
                 return False
     except OSError:
         return False
-    r = wine.run([helper, '--drives', '60'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return r.returncode == 0
+    for attempt in range(3):
+        wine.keep_server()
+        try:
+            r = wine.run([helper, '--drives', '30'], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if r.returncode == 0:
+                return True
+        except subprocess.TimeoutExpired:
+            pass
+        wine.stop()
+        print('a new server of the template prefix lists no drive C: (server %d of 3)' % (attempt + 1),
+              file=sys.stderr)
+    return False
 
 
 def unlink_home(prefix):
