@@ -151,28 +151,27 @@ class Machine:
             code = p.wait(timeout=300)
         except subprocess.TimeoutExpired:
             p.kill()
-            if not self.wine.answers():
-                raise rs.WineFault(where, 'it did not end within 300 s and the Wine server no longer starts a '
-                                   'program that sees C:')
+            p.wait()
+            code = None
+        trace.seek(0)
+        calls, unreturned = rs.relay_trace(trace.read().decode('latin-1', errors='replace'))
+        trace.close()
+        if code is None:
+            rs.judge_hang(self.wine, unreturned, where, 300)
             check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
             return None, []
-        try:
-            check_drives(trace, where)
-        finally:
-            trace.close()
+        rs.check_drive_answer(calls, where)
         return code, [t.decode('latin-1') for t in re.findall(rb'\x1b\]0;([^\x07]*)\x07', out)]
 
     def tool(self, *args):
         """One run of the tool: (exit code, console text)."""
         where = 'VorlaxClean.exe ' + ' '.join(args)
         self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as trace:
-            r = self.wine.run_or_hang([rs.TOOL_PATH] + list(args), where, env=self.wine.relay_env(),
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=trace)
+        with tempfile.TemporaryFile() as out:
+            r, _ = self.wine.run_tool([rs.TOOL_PATH] + list(args), where, stdin=subprocess.DEVNULL, stdout=out)
             if r is None:
                 check(False, '%s did not end within 300 s (the Wine server still answers)' % where)
                 return None, ''
-            check_drives(trace, where)
             out.seek(0)
             return r.returncode, out.read().decode('latin-1').replace('\r\n', '\n')
 
@@ -181,22 +180,14 @@ class Machine:
         if self.helper:
             self.helper.wait(timeout=60)
             self.helper = None
-        if self.wine.run_or_hang(['wineboot', '-r'], 'the restart', stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) is None:
+        if not self.wine.restart(self.opts):
             check(False, 'the restart (wineboot -r) did not end within 300 s (the Wine server still answers)')
-        self.wine.stop()
 
     def close(self):
         self.wine.server('-k')
         if self.helper:
             self.helper.kill()
         shutil.rmtree(os.path.dirname(self.prefix), ignore_errors=True)
-
-
-def check_drives(trace, where):
-    """Wine's failure (rs.WineFault) when its relay trace shows it gave the tool no drive."""
-    trace.seek(0)
-    rs.check_drive_answer(rs.relay_trace(trace.read().decode('latin-1', errors='replace'))[0], where)
 
 
 def yara_matches(yara, folder):

@@ -113,12 +113,8 @@ class Machine:
         """One start of the machine: the startup script against the share. (exit code, console)"""
         # A new server would end the program that holds a file open.
         self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
-        with tempfile.TemporaryFile() as trace:
-            r = self.wine.run_or_hang(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=trace, env=self.wine.relay_env())
-            trace.seek(0)
-            calls, _ = rs.relay_trace(trace.read().decode('latin-1', errors='replace'))
-        rs.check_drive_answer(calls, where)
+        r, calls = self.wine.run_tool(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE)
         check_network_answer(calls, where)
         if r is None:
             return None, b'(the start did not end within 300 s; the Wine server still answers)'
@@ -137,8 +133,9 @@ class Machine:
         if self.helper:
             self.helper.wait(timeout=60)
             self.helper = None
-        self.run(['wineboot', '-r'], timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.wine.stop()
+        if not self.wine.restart(self.opts):
+            check(False, '%s: the restart (wineboot -r) did not end within 300 s (the Wine server still answers)'
+                  % self.name)
 
     def log(self):
         try:
@@ -158,8 +155,8 @@ read = rs.read_host
 
 
 def summary(machine, where):
-    r = machine.wine.run_or_hang([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], where, timeout=120,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    r, _ = machine.wine.run_tool([rs.TOOL_PATH, '/SUMMARY:S:\\reports'], where, timeout=120,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
     if r is None:
         return None, b'(/SUMMARY did not end within 120 s; the Wine server still answers)'
     return r.returncode, r.stdout

@@ -61,3 +61,9 @@ if(VORLAX_WIN32_DIR)
     math(EXPR wine_slot "${wine_slot} + 1")
   endforeach()
 endif()
+# The Wine runner's rules for what is Wine's failure and what is the tool's, on made-up relay
+# traces: needs no Windows build and no Wine.
+find_program(VORLAX_PYTHON3_RULES NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+add_test(NAME runner.wine_judgement
+         COMMAND ${VORLAX_PYTHON3_RULES} ${CMAKE_SOURCE_DIR}/tests/wine/judge_test.py)
+set_tests_properties(runner.wine_judgement PROPERTIES LABELS runner)

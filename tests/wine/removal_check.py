@@ -136,11 +136,9 @@ def attempt(opts):
                 actual = None
             check(actual == expected, 'WININIT.INI: expected %r, got %r' % (expected, actual))
 
-        if w.run_or_hang(['wineboot', '-r'], 'the restart', stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) is None:
+        if not w.restart(opts):
             check(False, 'the restart (wineboot -r) did not end within 300 s (the Wine server still answers)')
             return 0
-        w.stop()
         check(not os.path.exists(held), 'the held file is still there after the restart')
         check(os.path.exists(clean), 'the clean file beside it is gone after the restart')
         if platform == '98':

@@ -223,6 +223,24 @@ class Wine:
         except subprocess.TimeoutExpired:
             return False
 
+    def run_tool(self, args, where, timeout=300, **kw):
+        """wine ARGS for a run of the tool (or of a script that runs it), traced by Wine
+        (relay_env; kw must not name stderr): (the finished process or None, the tool's calls
+        as relay_trace gives them). None when it did not end within the time and Wine is not to
+        blame (judge_hang; the caller reports the hang). WineFault where Wine gave the tool no
+        drive (check_drive_answer) or is to blame for the hang."""
+        with tempfile.TemporaryFile() as trace:
+            try:
+                r = self.run(args, timeout=timeout, env=self.relay_env(), stderr=trace, **kw)
+            except subprocess.TimeoutExpired:
+                r = None
+            trace.seek(0)
+            calls, unreturned = relay_trace(trace.read().decode('latin-1', errors='replace'))
+        if r is None:
+            judge_hang(self, unreturned, where, timeout)
+        check_drive_answer(calls, where)
+        return r, calls
+
     def run_or_hang(self, args, where, timeout=300, **kw):
         """wine ARGS: the finished process, or None when it did not end within the time while the
         server still starts a program (a hang of what ran: the caller reports it). Where the
@@ -256,6 +274,20 @@ class Wine:
                      'starts again' % (opts.name, where, last))
                 self.stop()
         raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
+
+    def restart(self, opts):
+        """The machine's restart: every program ends, then wineboot -r carries out
+        PendingFileRenameOperations and WININIT.INI, and every program ends again (the registry
+        saved). wineboot waits for the services a new server starts, and under qemu-user a
+        new server's device service now and then never starts: so wineboot runs under a server
+        whose mount manager listed the drives (wait_for_drives). False when wineboot did not end
+        within 300 s while the server still starts programs (the caller reports it)."""
+        self.stop()
+        self.wait_for_drives(opts, 'the restart')
+        ended = self.run_or_hang(['wineboot', '-r'], 'the restart', stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) is not None
+        self.stop()
+        return ended
 
     def unix_path(self, path, create_dirs=False):
         """The Unix path of a C: path, each component found case-insensitively."""
@@ -694,16 +726,7 @@ class Runner:
             trace.seek(0)
             calls, unreturned = relay_trace(trace.read().decode('latin-1', errors='replace'))
             if code is None:
-                # A tool that hangs is the tool's fault unless Wine itself shows otherwise: the
-                # relay trace shows the tool inside a call that Windows answers at once, or the
-                # server no longer answers.
-                stuck = [name for name in unreturned if name in ANSWERED_AT_ONCE]
-                if stuck:
-                    raise WineFault(where, 'the tool did not end within 120 s: Wine never returned from its %s '
-                                    'call (its relay trace)' % stuck[0])
-                if not self.wine.answers():
-                    raise WineFault(where, 'the tool did not end within 120 s and the Wine server no longer '
-                                    'starts a program that sees C:')
+                judge_hang(self.wine, unreturned, where, 120)
                 fail('%s: the tool did not end within 120 s (the Wine server still answers)' % where)
                 code = -1
             out.seek(0)
@@ -852,12 +875,9 @@ class Runner:
         return stages
 
     def restart(self):
-        """The restart: wineboot -r carries out PendingFileRenameOperations and WININIT.INI. Under
-        qemu-user on loaded cores it may take minutes."""
-        if self.wine.run_or_hang(['wineboot', '-r'], 'the restart', stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL) is None:
+        """The restart (Wine.restart). Under qemu-user on loaded cores it may take minutes."""
+        if not self.wine.restart(self.opts):
             fail('the restart: wineboot -r did not end within 300 s (the Wine server still answers)')
-        self.wine.stop()
 
     def cleanup(self):
         if getattr(self, 'wine', None):
@@ -906,6 +926,20 @@ def relay_trace(trace):
         elif name in pending:
             calls.append((thread, name, pending.pop(name), int(ret or '0', 16)))
     return calls, list(pending)
+
+
+def judge_hang(wine, unreturned, where, seconds):
+    """A run of the tool that did not end within seconds is the tool's fault (the caller reports
+    it) unless Wine itself shows otherwise: WineFault where its relay trace shows the tool inside
+    a call that Windows answers at once (unreturned: relay_trace's), or where the server no
+    longer starts a program that sees C:."""
+    stuck = [name for name in unreturned if name in ANSWERED_AT_ONCE]
+    if stuck:
+        raise WineFault(where, 'the tool did not end within %d s: Wine never returned from its %s call (its '
+                        'relay trace)' % (seconds, stuck[0]))
+    if not wine.answers():
+        raise WineFault(where, 'the tool did not end within %d s and the Wine server no longer starts a program '
+                        'that sees C:' % seconds)
 
 
 def check_drive_answer(calls, where):
