@@ -17,12 +17,14 @@ The computer name Wine gives GetComputerNameA and %COMPUTERNAME% is the host nam
 registry's ComputerName value), so each machine's Wine programs run in a UTS namespace of
 their own with its host name (unshare). Reports and the summary are compared byte for byte,
 CR LF included, with <TIME> standing for each local time: the host runner (--checker) holds them
-against the expected texts with the rule of its own file_texts. The machines are built again
-only when a probe of Wine itself shows that Wine failed (no drive C: for a new process, a
-hang after which the server no longer starts a program, or Wine's own relay trace of the tool's
-calls showing no drive at all or S: answered as a drive of another type), each time with a RETRY line (kept in
---notes for the suite's summary). Exit status 0 all holds, 1 a mismatch, 2 the machines cannot
-be built.
+against the expected texts with the rule of its own file_texts. Before each start, a new program
+must see C:, and S: as the network drive it is mapped as; a server that does not (under
+qemu-user some answer S: as a fixed drive for as long as they run) is started again. The
+machines are built again only when a probe of Wine itself shows that Wine failed (no drive C:
+for a new process, a hang after which the server no longer starts a program, or Wine's own
+relay trace of the tool's calls showing no drive at all or S: answered as a drive of another
+type), each time with a RETRY line (kept in --notes for the suite's summary). Exit status 0 all
+holds, 1 a mismatch, 2 the machines cannot be built.
 """
 import argparse
 import os
@@ -40,6 +42,7 @@ HELD = 'C:\\Program Files\\App\\held.exe'
 LOOSE = 'C:\\Documents and Settings\\user\\setup.exe'
 
 DRIVE_REMOTE = 4
+NETWORK_DRIVE = {'S:\\': DRIVE_REMOTE}  # the prefixes map S: as a network drive
 
 problems = []
 
@@ -81,9 +84,10 @@ def summary_text(rows, totals):
 
 
 def check_network_answer(calls, where):
-    """S: is a network drive in both prefixes (Software\\Wine\\Drives): where Wine answered the
-    tool's GetDriveTypeA for S: with another type (seen under qemu-user), Wine failed, not the
-    tool, whose scan then rightly walks it (calls: run_scenario.relay_trace's)."""
+    """S: is a network drive in both prefixes (Software\\Wine\\Drives), and the server the tool
+    runs under answered so before it started (Wine.wait_for_drives): where Wine answered the
+    tool's GetDriveTypeA for S: with another type, Wine failed, not the tool, whose scan then
+    rightly walks it (calls: run_scenario.relay_trace's)."""
     for _, name, args, ret in calls:
         root = rs.relay_string(args[0]) if args else ''
         if name == 'GetDriveTypeA' and root.upper().startswith('S:') and ret != DRIVE_REMOTE:
@@ -112,7 +116,7 @@ class Machine:
     def start(self, where):
         """One start of the machine: the startup script against the share. (exit code, console)"""
         # A new server would end the program that holds a file open.
-        self.wine.wait_for_drives(self.opts, where, restart=self.helper is None)
+        self.wine.wait_for_drives(self.opts, where, restart=self.helper is None, types=NETWORK_DRIVE)
         r, calls = self.wine.run_tool(['cmd', '/c', 'S:\\startup.cmd', 'S:'], where, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE)
         check_network_answer(calls, where)
@@ -121,7 +125,7 @@ class Machine:
         return r.returncode, r.stdout
 
     def hold(self, path):
-        self.wine.wait_for_drives(self.opts, 'holding ' + path)
+        self.wine.wait_for_drives(self.opts, 'holding ' + path, types=NETWORK_DRIVE)
         self.helper = self.wine.popen([rs.HELPER_PATH, '--hold', 'read', path],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.helper.stdout.readline().decode('latin-1').strip()
