@@ -198,9 +198,9 @@ class Wine:
     def keep_server(self):
         """Starts the prefix's server to stay until it is ended (wineserver -p). Started by a
         program, a server ends with the last program (the wrapper's -p0), its device service
-        with it, and the next program starts a new one whose mount manager lists the drives
-        only a while later: under qemu-user a quarter of such starts list none within 15 s,
-        while a server that stays lists them to every later program. Does nothing where a
+        with it, and the next program starts a new one with a new mount manager: under qemu-user
+        about a quarter of such starts never list the drives (none after 60 s either), while a
+        server that stays answers every later program as it answered the first. Does nothing where a
         server already runs."""
         try:
             subprocess.run(['wineserver', '-p'], env=self.env, timeout=60, preexec_fn=self.preexec,
@@ -257,9 +257,9 @@ class Wine:
         """Wine's mount manager lists the drives a while after the server starts (and after the
         restart): a tool started before that would find no drive to scan. Under qemu-user a
         server sometimes never lists them (its device service died), and sometimes answers a
-        drive's type from the Unix folder alone, for as long as it runs, whatever type the
-        prefix gives the drive (types: {root: the GetDriveTypeA answer the prefix sets}, each
-        asked once C: is listed). Such a server is started again, each time said, unless
+        drive's type otherwise than the prefix sets it, for as long as it runs (a network drive
+        as a fixed one; types: {root: the GetDriveTypeA answer the prefix sets}, each asked
+        once C: is listed). Such a server is started again, each time said, unless
         restart is False (programs of the machine run, which a new server would lose: then the
         machine is built again). Nothing of the product has run at this point: these probes
         alone decide."""
