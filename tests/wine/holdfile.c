@@ -3,7 +3,6 @@
  *   holdfile [--hold read|none|readwrite PATH]... [--run IMAGE]...
  *   holdfile --list
  *   holdfile --drives SECONDS
- *   holdfile --type ROOT
  *   holdfile --modules
  *   holdfile --toolhelp
  *   holdfile --desktop
@@ -26,8 +25,6 @@
  * --drives waits until the drive list holds C: (Wine's mount manager lists the drives a while
  * after the server starts, and lists none while it is down), at most SECONDS; it prints the
  * drive mask and exits 0 once C: is there, 1 when the time runs out.
- * --type prints "type N", N being what GetDriveTypeA answers for ROOT (such as S:\), and
- * exits 0.
  * --desktop keeps a program on the desktop until it is ended. Wine's shell (explorer.exe
  * /desktop) manages the desktop and closes it, ending itself, a second after the last program
  * that uses it ends; a Windows shell runs all session long. Console programs that never touch
@@ -181,10 +178,6 @@ int main(int argc, char** argv) {
   int i;
   if (argc == 2 && strcmp(argv[1], "--list") == 0) return ListProcesses();
   if (argc == 3 && strcmp(argv[1], "--drives") == 0) return WaitForDriveC(atoi(argv[2]));
-  if (argc == 3 && strcmp(argv[1], "--type") == 0) {
-    printf("type %u\n", GetDriveTypeA(argv[2]));
-    return 0;
-  }
   if (argc == 2 && strcmp(argv[1], "--modules") == 0) return ProbeModuleReads();
   if (argc == 2 && strcmp(argv[1], "--toolhelp") == 0) return ProbeToolHelpPaths();
   if (argc == 2 && strcmp(argv[1], "--desktop") == 0) {

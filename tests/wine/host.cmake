@@ -37,7 +37,7 @@ if(VORLAX_WIN32_DIR)
 endif()
 # A network cleaned through deploy/startup.cmd: two machines (two prefixes, two host names) and
 # one shared folder, a second start of the clean machine that does not scan, /SUMMARY. Under
-# qemu-user its four starts may each need a few new servers (measured: 14 min once).
+# qemu-user its starts may each need a few new servers.
 if(VORLAX_WIN32_DIR)
   add_test(NAME fleet.wine.startup_and_summary
            COMMAND ${VORLAX_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/wine/fleet_check.py --win32-dir ${VORLAX_WIN32_DIR}

@@ -253,41 +253,27 @@ class Wine:
                                 'program that sees C:' % (where, timeout))
             return None
 
-    def wait_for_drives(self, opts, where, restart=True, types=None):
+    def wait_for_drives(self, opts, where, restart=True):
         """Wine's mount manager lists the drives a while after the server starts (and after the
         restart): a tool started before that would find no drive to scan. Under qemu-user a
-        server sometimes never lists them (its device service died), and sometimes answers a
-        drive's type otherwise than the prefix sets it, for as long as it runs (a network drive
-        as a fixed one; types: {root: the GetDriveTypeA answer the prefix sets}, each asked
-        once C: is listed). Such a server is started again, each time said, unless
-        restart is False (programs of the machine run, which a new server would lose: then the
-        machine is built again). Nothing of the product has run at this point: these probes
-        alone decide."""
+        server sometimes never lists them (its device service died): it is started again, each
+        time said, unless restart is False (programs of the machine run, which a new server
+        would lose: then the machine is built again). Nothing of the product has run at this
+        point: this probe alone decides."""
         for attempt in range(1, 5 if restart else 2):
             self.keep_server()
-            last = self.drives_as_set(types or {})
-            if last is None:
-                return
+            try:
+                r = self.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                if r.returncode == 0:
+                    return
+                last = r.stdout.decode('latin-1').strip()
+            except subprocess.TimeoutExpired:
+                last = 'the drive check did not end'
             if restart and attempt < 4:
-                note(opts, 'RETRY %s: before %s: %s; the Wine server starts again' % (opts.name, where, last))
+                note(opts, 'RETRY %s: before %s: a new Wine process sees no drive C: (%s); the Wine server '
+                     'starts again' % (opts.name, where, last))
                 self.stop()
-        raise WineFault(where, last)
-
-    def drives_as_set(self, types):
-        """None when a new program sees drive C: and each root of types answered as set there;
-        else what it saw instead."""
-        try:
-            r = self.run([HELPER_PATH, '--drives', '15'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            if r.returncode != 0:
-                return 'a new Wine process sees no drive C: (%s)' % r.stdout.decode('latin-1').strip()
-            for root, wanted in sorted(types.items()):
-                r = self.run([HELPER_PATH, '--type', root], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-                got = r.stdout.decode('latin-1').strip()
-                if got != 'type %d' % wanted:
-                    return 'Wine answers GetDriveTypeA("%s") with %s, not the %d its prefix sets' % (root, got, wanted)
-        except subprocess.TimeoutExpired:
-            return 'a new Wine process sees no drive C: (the drive check did not end)'
-        return None
+        raise WineFault(where, 'a new Wine process sees no drive C: (%s)' % last)
 
     def restart(self, opts):
         """The machine's restart: every program ends, then wineboot -r carries out
