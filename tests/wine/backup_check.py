@@ -229,8 +229,6 @@ def attempt(opts):
     del problems[:]
     m = Machine(opts.mode, opts)
     try:
-        subprocess.run(['wineserver', '-p'], env=m.wine.env, timeout=60, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         loose = m.put(LOOSE, 'sample', 7)
         held = m.put(HELD, 'sample', 8)
         near = m.put(NEAR, 'near', 9)
